@@ -1,0 +1,81 @@
+#include "assignment/common.hpp"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/task_arena.h>
+
+namespace lumo {
+
+namespace {
+
+std::string thread_name() {
+  std::ostringstream out;
+  int slot = tbb::this_task_arena::current_thread_index();
+  out << "thread " << std::this_thread::get_id();
+  if (slot >= 0) out << " (pool slot " << slot << ")";
+  return out.str();
+}
+
+// Parses a positive decimal integer the way an environment setting is read:
+// optional '+', digits only, no surrounding space.
+std::size_t parse_thread_count(const char* text) {
+  if (text == nullptr) return 0;
+  const char* p = text;
+  if (*p == '+') ++p;
+  if (*p == '\0') return 0;
+  std::size_t value = 0;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    std::size_t digit = static_cast<std::size_t>(*p - '0');
+    if (value > (std::numeric_limits<std::size_t>::max() - digit) / 10) return 0;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+}  // namespace
+
+Panic make_panic(std::string message, std::source_location where) {
+  // Report positions relative to the source tree, not the build machine.
+  const char* file = where.file_name();
+  if (const char* src = std::strstr(file, "src/")) file = src;
+  return Panic(std::move(message), file, where.line(), thread_name());
+}
+
+std::string out_of_bounds(std::size_t len, std::size_t index) {
+  return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+         std::to_string(index);
+}
+
+void ensure_pool() {
+  // Created once and never destroyed: the pool lives until the process ends.
+  static tbb::global_control* control = [] () -> tbb::global_control* {
+    std::size_t n = parse_thread_count(std::getenv("RAYON_NUM_THREADS"));
+    if (n == 0) return nullptr;
+    return new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+  }();
+  (void)control;
+}
+
+std::size_t checked_count(std::size_t a, std::size_t b, std::size_t elem_size) {
+  std::size_t count = 0, bytes = 0;
+  if (__builtin_mul_overflow(a, b, &count) || __builtin_mul_overflow(count, elem_size, &bytes) ||
+      bytes > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+    panic(kCapacityOverflow);
+  }
+  return count;
+}
+
+std::string float_text(float v) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+}  // namespace lumo

@@ -1,0 +1,64 @@
+// Shared pieces of the computing core: internal failures, the worker pool and
+// the float conventions. Nothing here touches Python.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <source_location>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace lumo {
+
+using Index = std::size_t;  // node and arc indices (unsigned machine word)
+using IndexVec = std::vector<Index>;
+using FloatVec = std::vector<float>;
+
+// A violated assumption inside the computation. The boundary turns it into
+// PanicException carrying `message`; file, line and thread go to the report
+// written to standard error.
+class Panic : public std::exception {
+ public:
+  Panic(std::string message, const char* file, unsigned line, std::string thread)
+      : message(std::move(message)), file(file), line(line), thread(std::move(thread)) {}
+  const char* what() const noexcept override { return message.c_str(); }
+
+  std::string message;
+  const char* file;
+  unsigned line;
+  std::string thread;
+};
+
+// Builds a Panic naming the current thread and the caller's source position.
+Panic make_panic(std::string message,
+                 std::source_location where = std::source_location::current());
+
+[[noreturn]] inline void panic(std::string message,
+                               std::source_location where = std::source_location::current()) {
+  throw make_panic(std::move(message), where);
+}
+
+// The recurring failure texts.
+std::string out_of_bounds(std::size_t len, std::size_t index);
+inline constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
+inline constexpr const char* kCapacityOverflow = "capacity overflow";
+inline constexpr const char* kDivideByZero = "attempt to divide by zero";
+
+// Sizes the process-wide worker pool on first use: RAYON_NUM_THREADS when it
+// holds a positive integer, otherwise every available processor. Idempotent.
+void ensure_pool();
+
+// a * b, or a Panic "capacity overflow" when the element count times the
+// element size would not fit a signed machine word.
+std::size_t checked_count(std::size_t a, std::size_t b, std::size_t elem_size);
+
+// Float helpers kept in one place so every part rounds the same way.
+inline bool is_inf(float v) { return v == __builtin_inff() || v == -__builtin_inff(); }
+inline bool is_finite(float v) { return v - v == 0.0f; }
+
+// Shortest text that reads back as the same 32-bit float ("0.001", "inf").
+std::string float_text(float v);
+
+}  // namespace lumo

@@ -1,0 +1,84 @@
+// Uncongested assignment: the optimal strategy for one destination and its
+// loading, run for every position of a destination list on the worker pool.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "assignment/common.hpp"
+
+namespace lumo {
+
+// Cost keys: costs enter the queue as integers so that ties are exact.
+inline std::int32_t encode(float w) {
+  float x = w * -60000.0f;
+  if (x != x) return 0;
+  if (x <= -2147483648.0f) return INT32_MIN;
+  if (x >= 2147483648.0f) return INT32_MAX;
+  return static_cast<std::int32_t>(x);
+}
+
+inline float decode(std::int32_t p) {
+  if (p == INT32_MIN) return __builtin_inff();
+  return static_cast<float>(p) / -60000.0f;
+}
+
+// What the destinations of one call share read-only: the arc arrays, the node
+// count and the arcs-entering-each-node index (compact, increasing arc order).
+struct Network {
+  std::span<const Index> from, to;
+  std::span<const float> costs;
+  Index n_nodes = 0;
+  std::vector<std::uint32_t> in_offsets;  // n_nodes + 1
+  std::vector<std::uint32_t> in_arcs;
+};
+
+// Derives the node count (failing on an empty `from` or `to`) and builds the
+// incoming index. `to` may be longer than `from`; its extra entries count for
+// the node count only.
+Network prepare_network(std::span<const Index> from, std::span<const Index> to,
+                        std::span<const float> costs);
+
+// Per-worker scratch buffers, reused across the destinations a worker runs and,
+// in the congested iteration, across iterations.
+struct Workspace;
+struct WorkspaceDeleter { void operator()(Workspace*) const; };
+using WorkspacePtr = std::unique_ptr<Workspace, WorkspaceDeleter>;
+WorkspacePtr make_workspace();
+
+// Assigns every destination position on the pool, writing block k of `labels`
+// (D * N) and `flows` (D * M) in place. Both vectors are resized as needed.
+void assign_all(const Network& net, std::span<const float> arc_freqs,
+                std::span<const float> demands, std::span<const Index> dsts, Workspace& ws,
+                FloatVec& labels, FloatVec& flows);
+
+struct Assignment {
+  FloatVec labels;
+  FloatVec flows;
+};
+
+Assignment _linear_assign(std::span<const Index> from, std::span<const Index> to,
+                          std::span<const float> arc_freqs, std::span<const float> costs,
+                          std::span<const float> demands, std::span<const Index> dsts);
+
+// Entry of the Python function of the same name; the caller has released the
+// interpreter lock.
+Assignment linear_assign(IndexVec from, IndexVec to, FloatVec arc_freqs, FloatVec costs,
+                         FloatVec demands, IndexVec dsts);
+
+struct LineResult {
+  std::vector<FloatVec> cost_matrix;
+  FloatVec arc_flows;
+  float total_cost = 0.0f;
+  bool stop0_demand = false;  // demand towards stop 0 was given (and not assigned)
+  float stop0_total = 0.0f;
+};
+
+LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
+                             std::vector<FloatVec> travel_time_mat,
+                             std::vector<FloatVec> demands_mat);
+
+}  // namespace lumo

@@ -1,0 +1,177 @@
+#include "assignment/utils.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include "assignment/linear.hpp"
+
+namespace lumo {
+
+ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,
+                  std::vector<FloatVec> travel_time_mat, std::vector<FloatVec> demands_mat) {
+  const Index n_stops = travel_time_mat.size();
+
+  // Every stop of every line, the last one included, must be a stop: a larger
+  // index would silently denote a route node.
+  for (std::size_t l = 0; l < alignments.size(); ++l) {
+    const IndexVec& line = alignments[l];
+    if (line.size() < 2) {
+      panic("line " + std::to_string(l) + " has " + std::to_string(line.size()) +
+            " stops; a line needs at least two");
+    }
+    for (Index s : line) {
+      if (s >= n_stops) panic(out_of_bounds(n_stops, s));
+    }
+  }
+
+  std::size_t n_arcs = 0, n_positions = 0;
+  for (const IndexVec& line : alignments) {
+    if (__builtin_add_overflow(n_arcs, 3 * (line.size() - 1), &n_arcs) ||
+        __builtin_add_overflow(n_positions, line.size(), &n_positions)) {
+      panic(kCapacityOverflow);
+    }
+  }
+  checked_count(n_arcs, 1, sizeof(Index));
+  Index n_nodes = 0;
+  if (__builtin_add_overflow(n_stops, n_positions, &n_nodes)) panic(kCapacityOverflow);
+
+  ArcForm out;
+  out.from.resize(n_arcs);
+  out.to.resize(n_arcs);
+  out.arc_freqs.resize(n_arcs);
+  out.costs.resize(n_arcs);
+  const float inf = std::numeric_limits<float>::infinity();
+  std::size_t w = 0;
+  auto arc = [&](Index a, Index b, float freq, float cost) {
+    out.from[w] = a;
+    out.to[w] = b;
+    out.arc_freqs[w] = freq;
+    out.costs[w] = cost;
+    ++w;
+  };
+
+  Index route = n_stops;
+  for (std::size_t l = 0; l < alignments.size(); ++l) {
+    const IndexVec& s = alignments[l];
+    if (l >= freqs.size()) panic(out_of_bounds(freqs.size(), l));
+    const float f = freqs[l];
+    const std::size_t len = s.size();
+    arc(s[0], route, f, 0.0f);
+    for (std::size_t p = 0; p + 1 < len; ++p) {
+      const FloatVec& row = travel_time_mat[s[p]];
+      if (s[p + 1] >= row.size()) panic(out_of_bounds(row.size(), s[p + 1]));
+      arc(route + p, route + p + 1, inf, row[s[p + 1]]);
+      if (p + 1 < len - 1) arc(s[p + 1], route + p + 1, f, 0.0f);
+      arc(route + p + 1, s[p + 1], inf, 0.0f);
+    }
+    route += len;
+  }
+  out.n_nodes = route;
+  alignments = {};
+  freqs = {};
+  travel_time_mat = {};
+
+  if (n_stops > 1) {
+    out.demands.assign(checked_count(n_nodes, n_stops - 1, sizeof(float)), 0.0f);
+    for (Index i = 1; i < n_stops; ++i) {
+      float* block = out.demands.data() + (i - 1) * n_nodes;
+      for (Index o = 0; o < n_stops; ++o) {
+        if (o == i) continue;
+        if (o >= demands_mat.size()) panic(out_of_bounds(demands_mat.size(), o));
+        const FloatVec& row = demands_mat[o];
+        if (i >= row.size()) panic(out_of_bounds(row.size(), i));
+        block[o] = row[i];
+        block[i] = block[i] - row[i];
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<FloatVec> graph2mat(FloatVec values, Index n) {
+  std::vector<FloatVec> matrix(n, FloatVec(n, 0.0f));
+  if (n == 1) panic(kDivideByZero);
+  if (n == 0) return matrix;
+  const std::size_t block = values.size() / (n - 1);
+  for (Index j = 0; j < n; ++j) {
+    for (Index k = j + 1; k < n; ++k) {
+      const std::size_t at = (k - 1) * block + j;
+      if (at >= values.size()) panic(out_of_bounds(values.size(), at));
+      matrix[j][k] = values[at];
+    }
+  }
+  return matrix;
+}
+
+FloatVec sum_flows(FloatVec values, Index n) {
+  if (n == 0) panic(kDivideByZero);
+  const std::size_t block = values.size() / n;
+  FloatVec out(block);
+  ensure_pool();
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, block, 4096),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t i = r.begin(); i != r.end(); ++i) {
+      float sum = 0.0f;
+      for (std::size_t at = i; at < values.size(); at += block) sum = sum + values[at];
+      out[i] = sum;
+    }
+  });
+  return out;
+}
+
+float total_cost(std::span<const float> labels, std::span<const float> demands, Index block) {
+  const std::size_t len = std::min(labels.size(), demands.size());
+  if (len == 0 || block == 0) return 0.0f;
+  const std::size_t n_blocks = (len + block - 1) / block;
+  FloatVec partial(n_blocks);
+  ensure_pool();
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks, 1),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t b = r.begin(); b != r.end(); ++b) {
+      float sum = 0.0f;
+      const std::size_t end = std::min(len, (b + 1) * block);
+      for (std::size_t e = b * block; e < end; ++e) {
+        if (is_finite(labels[e])) sum = sum + labels[e] * demands[e];
+      }
+      partial[b] = sum;
+    }
+  });
+  float total = 0.0f;
+  for (float p : partial) total = total + p;
+  return total;
+}
+
+IndexVec line_destinations(Index n_stops) {
+  IndexVec dsts;
+  for (Index i = 1; i < n_stops; ++i) dsts.push_back(i);
+  return dsts;
+}
+
+Stop0Demand stop0_demand(const std::vector<FloatVec>& demands_mat, Index n_stops) {
+  Stop0Demand out;
+  const std::size_t rows = std::min<std::size_t>(n_stops, demands_mat.size());
+  for (std::size_t o = 1; o < rows; ++o) {
+    if (demands_mat[o].empty()) continue;
+    const float v = demands_mat[o][0];
+    if (v != 0.0f) out.any = true;
+    out.total = out.total + v;
+  }
+  return out;
+}
+
+LineResult fold_line_result(FloatVec labels, FloatVec flows, std::span<const float> demands,
+                            Index n_stops, Stop0Demand stop0) {
+  LineResult out;
+  const Index block = n_stops > 1 ? labels.size() / (n_stops - 1) : 0;
+  out.total_cost = total_cost(labels, demands, block);
+  out.cost_matrix = graph2mat(std::move(labels), n_stops);
+  out.arc_flows = sum_flows(std::move(flows), n_stops - 1);
+  out.stop0_demand = stop0.any;
+  out.stop0_total = stop0.total;
+  return out;
+}
+
+}  // namespace lumo

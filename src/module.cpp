@@ -1,0 +1,631 @@
+// The interpreter boundary: module creation, the function table, argument
+// binding and conversion, result conversion and the mapping of failures.
+// Everything below holds the interpreter lock except the computation itself.
+#define Py_LIMITED_API 0x030C0000
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "assignment/congested_linear.hpp"
+#include "assignment/linear.hpp"
+
+namespace {
+
+using lumo::FloatVec;
+using lumo::Index;
+using lumo::IndexVec;
+using FloatRows = std::vector<FloatVec>;
+using IndexRows = std::vector<IndexVec>;
+
+// ---------------------------------------------------------------------------
+// Failures
+
+PyObject* panic_type() {
+  // Created once, on first use, and kept for the life of the process.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "The exception raised when native code fails inside a computation.\n\n"
+        "Like SystemExit, this exception derives from BaseException so that it\n"
+        "normally propagates to the top instead of being caught by a handler\n"
+        "for Exception.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_panic(const std::string& message) {
+  PyObject* type = panic_type();
+  if (type == nullptr) return;
+  PyObject* text = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+// Turns a failure of the computation into the Python exception; the lock is held.
+PyObject* raise_failure(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const lumo::Panic& p) {
+    std::fprintf(stderr, "%s panicked at %s:%u:\n%s\n", p.thread.c_str(), p.file, p.line,
+                 p.message.c_str());
+    std::fflush(stderr);
+    raise_panic(p.message);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    raise_panic(lumo::kCapacityOverflow);
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown failure in native code");
+  }
+  return nullptr;
+}
+
+// Releases the interpreter lock for its lifetime.
+class Unlocked {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `compute` without the lock; on failure raises and returns false.
+template <class F>
+bool run_unlocked(F&& compute) {
+  std::exception_ptr failure;
+  {
+    Unlocked unlocked;
+    try {
+      compute();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (failure) {
+    raise_failure(failure);
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Element and sequence conversion
+
+bool convert_float(PyObject* obj, float& out) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && !PyFloat_CheckExact(obj) && PyErr_Occurred()) return false;
+  out = static_cast<float>(value);
+  return true;
+}
+
+bool convert_unsigned(PyObject* obj, unsigned long long limit, unsigned long long& out) {
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) return false;
+  unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (value > limit) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool convert_index(PyObject* obj, Index& out) {
+  unsigned long long value = 0;
+  if (!convert_unsigned(obj, std::numeric_limits<Index>::max(), value)) return false;
+  out = static_cast<Index>(value);
+  return true;
+}
+
+bool convert_u32(PyObject* obj, std::uint32_t& out) {
+  unsigned long long value = 0;
+  if (!convert_unsigned(obj, std::numeric_limits<std::uint32_t>::max(), value)) return false;
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+template <class T>
+bool convert_vector(PyObject* obj, std::vector<T>& out);
+
+template <class T>
+bool convert_element(PyObject* obj, T& out) {
+  if constexpr (std::is_same_v<T, float>) {
+    return convert_float(obj, out);
+  } else if constexpr (std::is_same_v<T, Index>) {
+    return convert_index(obj, out);
+  } else {
+    return convert_vector(obj, out);
+  }
+}
+
+template <class T>
+bool convert_vector(PyObject* obj, std::vector<T>& out) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+    if (name == nullptr) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError,
+                      "'<failed to extract type name>' object cannot be converted to 'Sequence'");
+    } else {
+      PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", name);
+      Py_DECREF(name);
+    }
+    return false;
+  }
+  Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) {
+    PyErr_Clear();  // only a capacity hint
+  } else {
+    out.reserve(static_cast<std::size_t>(size));
+  }
+  PyObject* iter = PyObject_GetIter(obj);
+  if (iter == nullptr) return false;
+  while (PyObject* item = PyIter_Next(iter)) {
+    T value{};
+    bool ok = convert_element(item, value);
+    Py_DECREF(item);
+    if (!ok) {
+      Py_DECREF(iter);
+      return false;
+    }
+    out.push_back(std::move(value));
+  }
+  Py_DECREF(iter);
+  return !PyErr_Occurred();
+}
+
+// A TypeError from converting a parameter is replaced by one that names it.
+void name_argument(const char* name) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr || Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(raised);
+    return;
+  }
+  PyObject* text = PyObject_Str(raised);
+  PyObject* message = text ? PyUnicode_FromFormat("argument '%s': %U", name, text) : nullptr;
+  Py_XDECREF(text);
+  PyObject* renamed =
+      message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr) : nullptr;
+  Py_XDECREF(message);
+  if (renamed == nullptr) {
+    Py_DECREF(raised);  // the error of the failed rewrap is pending instead
+    return;
+  }
+  if (PyObject* cause = PyException_GetCause(raised)) PyException_SetCause(renamed, cause);
+  Py_DECREF(raised);
+  PyErr_SetRaisedException(renamed);
+}
+
+// ---------------------------------------------------------------------------
+// Parameter tables and binding
+
+enum class Kind { Indices, Floats, IndexRows, FloatRows, Float, U32 };
+
+struct Param {
+  const char* name;
+  Kind kind;
+  float float_default;
+  std::uint32_t u32_default;
+};
+
+using Value = std::variant<std::monostate, IndexVec, FloatVec, IndexRows, FloatRows, float,
+                           std::uint32_t>;
+
+struct Function;
+using Compute = PyObject* (*)(std::vector<Value>& args);
+
+struct Function {
+  const char* name;
+  const char* doc;
+  std::vector<Param> params;
+  std::size_t required;
+  Compute compute;
+};
+
+bool convert_param(const Param& p, PyObject* obj, Value& out) {
+  bool ok = false;
+  switch (p.kind) {
+    case Kind::Indices: ok = convert_vector(obj, out.emplace<IndexVec>()); break;
+    case Kind::Floats: ok = convert_vector(obj, out.emplace<FloatVec>()); break;
+    case Kind::IndexRows: ok = convert_vector(obj, out.emplace<IndexRows>()); break;
+    case Kind::FloatRows: ok = convert_vector(obj, out.emplace<FloatRows>()); break;
+    case Kind::Float: ok = convert_float(obj, out.emplace<float>()); break;
+    case Kind::U32: ok = convert_u32(obj, out.emplace<std::uint32_t>()); break;
+  }
+  if (!ok) {
+    out = std::monostate{};
+    name_argument(p.name);
+  }
+  return ok;
+}
+
+Value default_value(const Param& p) {
+  if (p.kind == Kind::U32) return p.u32_default;
+  return p.float_default;
+}
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += "'";
+    out += names[i];
+    out += "'";
+  }
+  return out;
+}
+
+// Fills `slots` (borrowed references) from the call's arguments.
+bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          std::vector<PyObject*>& slots) {
+  const std::size_t total = fn.params.size();
+  slots.assign(total, nullptr);
+  if (static_cast<std::size_t>(nargs) > total) {
+    if (fn.required == total) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given",
+                   fn.name, total, nargs);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %zu to %zu positional arguments but %zd were given", fn.name,
+                   fn.required, total, nargs);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  const Py_ssize_t n_kw = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < n_kw; ++j) {
+    PyObject* key = PyTuple_GetItem(kwnames, j);
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+    if (text == nullptr) return false;
+    std::size_t slot = total;
+    for (std::size_t i = 0; i < total; ++i) {
+      const char* name = fn.params[i].name;
+      if (std::strlen(name) == static_cast<std::size_t>(len) && std::memcmp(name, text, len) == 0) {
+        slot = i;
+        break;
+      }
+    }
+    if (slot == total) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.name, key);
+      return false;
+    }
+    if (slots[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn.name,
+                   fn.params[slot].name);
+      return false;
+    }
+    slots[slot] = args[nargs + j];
+  }
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < fn.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(fn.params[i].name);
+  }
+  if (!missing.empty()) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", fn.name,
+                 missing.size(), missing.size() == 1 ? "argument" : "arguments",
+                 quoted_list(missing).c_str());
+    return false;
+  }
+  return true;
+}
+
+PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<PyObject*> slots;
+  if (!bind(fn, args, nargs, kwnames, slots)) return nullptr;
+  std::vector<Value> values(fn.params.size());
+  for (std::size_t i = 0; i < fn.params.size(); ++i) {
+    if (slots[i] == nullptr) {
+      values[i] = default_value(fn.params[i]);
+    } else if (!convert_param(fn.params[i], slots[i], values[i])) {
+      return nullptr;  // `values` frees what was converted so far
+    }
+  }
+  try {
+    return fn.compute(values);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+// Building a result object failed: the interpreter's error is printed and
+// replaced by a PanicException.
+PyObject* api_failed() {
+  PyErr_Print();
+  raise_panic("Python API call failed");
+  return nullptr;
+}
+
+// Consumes `v` into a list of exactly widened floats.
+PyObject* float_list(FloatVec& v) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(static_cast<double>(v[i]));
+    if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  FloatVec().swap(v);
+  return list;
+}
+
+PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+  for (PyObject* item : items) {
+    if (item == nullptr) {
+      for (PyObject* other : items) Py_XDECREF(other);
+      return api_failed();
+    }
+  }
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+  if (tuple == nullptr) {
+    for (PyObject* item : items) Py_DECREF(item);
+    return api_failed();
+  }
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyTuple_SetItem(tuple, i++, item);  // steals
+  return tuple;
+}
+
+PyObject* pair_result(FloatVec& labels, FloatVec& flows) {
+  PyObject* first = float_list(labels);
+  PyObject* second = first ? float_list(flows) : nullptr;
+  return tuple_of({first, second});
+}
+
+PyObject* line_result(lumo::LineResult& r) {
+  PyObject* matrix = PyList_New(static_cast<Py_ssize_t>(r.cost_matrix.size()));
+  if (matrix == nullptr) return api_failed();
+  for (std::size_t i = 0; i < r.cost_matrix.size(); ++i) {
+    PyObject* row = float_list(r.cost_matrix[i]);
+    if (row == nullptr || PyList_SetItem(matrix, static_cast<Py_ssize_t>(i), row) < 0) {
+      Py_DECREF(matrix);
+      return api_failed();
+    }
+  }
+  PyObject* flows = float_list(r.arc_flows);
+  PyObject* total = flows ? PyFloat_FromDouble(static_cast<double>(r.total_cost)) : nullptr;
+  return tuple_of({matrix, flows, total});
+}
+
+// Warnings raise when the caller turned them into errors.
+bool warn_no_convergence(const lumo::Convergence& c) {
+  if (!c.hit_limit) return true;
+  std::string text = "linear_congested_assign: no convergence after " +
+                     std::to_string(c.iterations) + " iterations (gap " +
+                     lumo::float_text(c.gap) + " > tol " + lumo::float_text(c.tol) + ")";
+  return PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) == 0;
+}
+
+bool warn_stop0(const lumo::LineResult& r) {
+  if (!r.stop0_demand) return true;
+  std::string text =
+      "demand towards stop 0 is not assigned (total " + lumo::float_text(r.stop0_total) + ")";
+  return PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The four functions
+
+template <class T>
+T take(Value& v) {
+  return std::move(std::get<T>(v));
+}
+
+PyObject* compute_linear_assign(std::vector<Value>& a) {
+  lumo::Assignment r;
+  if (!run_unlocked([&] {
+        r = lumo::linear_assign(take<IndexVec>(a[0]), take<IndexVec>(a[1]), take<FloatVec>(a[2]),
+                                take<FloatVec>(a[3]), take<FloatVec>(a[4]), take<IndexVec>(a[5]));
+      })) {
+    return nullptr;
+  }
+  return pair_result(r.labels, r.flows);
+}
+
+PyObject* compute_mat_linear_assign(std::vector<Value>& a) {
+  lumo::LineResult r;
+  if (!run_unlocked([&] {
+        r = lumo::mat_linear_assign(take<IndexRows>(a[0]), take<FloatVec>(a[1]),
+                                    take<FloatRows>(a[2]), take<FloatRows>(a[3]));
+      })) {
+    return nullptr;
+  }
+  if (!warn_stop0(r)) return nullptr;
+  return line_result(r);
+}
+
+PyObject* compute_linear_congested_assign(std::vector<Value>& a) {
+  lumo::CongestedAssignment r;
+  if (!run_unlocked([&] {
+        r = lumo::linear_congested_assign(
+            take<IndexVec>(a[0]), take<IndexVec>(a[1]), take<FloatVec>(a[2]),
+            take<FloatVec>(a[3]), take<FloatVec>(a[4]), take<IndexVec>(a[5]), take<float>(a[6]),
+            take<float>(a[7]), take<float>(a[8]), take<float>(a[9]), take<std::uint32_t>(a[10]));
+      })) {
+    return nullptr;
+  }
+  if (!warn_no_convergence(r.convergence)) return nullptr;
+  return pair_result(r.labels, r.flows);
+}
+
+PyObject* compute_mat_linear_congested_assign(std::vector<Value>& a) {
+  lumo::LineResult r;
+  lumo::Convergence c;
+  if (!run_unlocked([&] {
+        r = lumo::mat_linear_congested_assign(
+            take<IndexRows>(a[0]), take<FloatVec>(a[1]), take<FloatRows>(a[2]),
+            take<FloatRows>(a[3]), take<float>(a[4]), take<float>(a[5]), take<float>(a[6]),
+            take<float>(a[7]), take<std::uint32_t>(a[8]), &c);
+      })) {
+    return nullptr;
+  }
+  if (!warn_stop0(r) || !warn_no_convergence(c)) return nullptr;
+  return line_result(r);
+}
+
+constexpr float kDecay = 0.01f, kBeta = 0.2f, kTol = 0.001f;
+constexpr std::uint32_t kMaxIters = 1000;
+
+const std::vector<Function>& functions() {
+  static const std::vector<Function> table = {
+      {"linear_assign",
+       "linear_assign(from, to, arc_freqs, costs, demands, dsts)\n--\n\n",
+       {{"from", Kind::Indices, 0, 0},
+        {"to", Kind::Indices, 0, 0},
+        {"arc_freqs", Kind::Floats, 0, 0},
+        {"costs", Kind::Floats, 0, 0},
+        {"demands", Kind::Floats, 0, 0},
+        {"dsts", Kind::Indices, 0, 0}},
+       6,
+       compute_linear_assign},
+      {"mat_linear_assign",
+       "mat_linear_assign(alignments, freqs, travel_time_mat, demands_mat)\n--\n\n",
+       {{"alignments", Kind::IndexRows, 0, 0},
+        {"freqs", Kind::Floats, 0, 0},
+        {"travel_time_mat", Kind::FloatRows, 0, 0},
+        {"demands_mat", Kind::FloatRows, 0, 0}},
+       4,
+       compute_mat_linear_assign},
+      {"linear_congested_assign",
+       "linear_congested_assign(from, to, arc_freqs, costs, demands, dsts, capacity, "
+       "average_decay_factor=0.01, beta=0.2, tol=0.001, max_iters=1000)\n--\n\n",
+       {{"from", Kind::Indices, 0, 0},
+        {"to", Kind::Indices, 0, 0},
+        {"arc_freqs", Kind::Floats, 0, 0},
+        {"costs", Kind::Floats, 0, 0},
+        {"demands", Kind::Floats, 0, 0},
+        {"dsts", Kind::Indices, 0, 0},
+        {"capacity", Kind::Float, 0, 0},
+        {"average_decay_factor", Kind::Float, kDecay, 0},
+        {"beta", Kind::Float, kBeta, 0},
+        {"tol", Kind::Float, kTol, 0},
+        {"max_iters", Kind::U32, 0, kMaxIters}},
+       7,
+       compute_linear_congested_assign},
+      {"mat_linear_congested_assign",
+       "mat_linear_congested_assign(alignments, freqs, travel_time_mat, demands_mat, capacity, "
+       "average_decay_factor=0.01, beta=0.2, tol=0.001, max_iters=1000)\n--\n\n",
+       {{"alignments", Kind::IndexRows, 0, 0},
+        {"freqs", Kind::Floats, 0, 0},
+        {"travel_time_mat", Kind::FloatRows, 0, 0},
+        {"demands_mat", Kind::FloatRows, 0, 0},
+        {"capacity", Kind::Float, 0, 0},
+        {"average_decay_factor", Kind::Float, kDecay, 0},
+        {"beta", Kind::Float, kBeta, 0},
+        {"tol", Kind::Float, kTol, 0},
+        {"max_iters", Kind::U32, 0, kMaxIters}},
+       5,
+       compute_mat_linear_congested_assign},
+  };
+  return table;
+}
+
+template <std::size_t I>
+PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call(functions()[I], args, nargs, kwnames);
+}
+
+template <std::size_t I>
+PyMethodDef method_def() {
+  return {functions()[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<I>)),
+          METH_FASTCALL | METH_KEYWORDS, functions()[I].doc};
+}
+
+// The function objects keep pointers to these for the life of the process.
+PyMethodDef method_defs[4];
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "lumo",  // m_name
+    "",      // m_doc: an empty docstring
+    0,       // m_size
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<bool> initialised{false};
+
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+  PyObject* fn = PyCMethod_New(def, module, module_name, nullptr);
+  if (fn == nullptr) return false;
+  PyObject* name = PyObject_GetAttrString(fn, "__name__");
+  bool ok = name != nullptr;
+  PyObject* all = nullptr;
+  if (ok) {
+    all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      all = PyList_New(0);
+      ok = all != nullptr && PyObject_SetAttrString(module, "__all__", all) == 0;
+    } else {
+      ok = all != nullptr;
+    }
+  }
+  ok = ok && PyList_Append(all, name) == 0 && PyObject_SetAttr(module, name, fn) == 0;
+  Py_XDECREF(all);
+  Py_XDECREF(name);
+  Py_DECREF(fn);
+  return ok;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_lumo(void) {
+  PyObject* module = PyModule_Create2(&module_def, 1013);
+  if (module == nullptr) return nullptr;
+  if (initialised.exchange(true)) {
+    Py_DECREF(module);
+    PyErr_SetString(PyExc_ImportError,
+                    "PyO3 modules may only be initialized once per interpreter process");
+    return nullptr;
+  }
+  method_defs[0] = method_def<0>();
+  method_defs[1] = method_def<1>();
+  method_defs[2] = method_def<2>();
+  method_defs[3] = method_def<3>();
+  const char* name = PyModule_GetName(module);
+  PyObject* module_name = name ? PyUnicode_FromString(name) : nullptr;
+  bool ok = module_name != nullptr;
+  for (PyMethodDef& def : method_defs) {
+    if (!ok) break;
+    ok = add_function(module, module_name, &def);
+  }
+  Py_XDECREF(module_name);
+  if (!ok) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
