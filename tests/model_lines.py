@@ -91,31 +91,22 @@ def stop0_demand(dm):
     return acc
 
 
-def _fold(graph, result, S):
-    labels, flows = result
-    n = len(graph[4]) // (S - 1)
-    return (graph2mat(labels, S), sum_flows(flows, S - 1),
-            total_cost(labels, graph[4], n))
-
-
-def _arc_args(graph, S):
-    frm, to, af, co, dem = graph
-    return (frm, to, [float(x) for x in af], [float(x) for x in co],
-            [float(x) for x in dem], list(range(1, S)))
-
-
-def mat_linear_assign(lumo_mod, alignments, freqs, ttm, dm):
+def _assign(run, alignments, freqs, ttm, dm, *extra):
+    """Expand, run the module's arc-form assignment over stops 1..S-1, fold."""
     S = len(ttm)
-    graph = mat2graph(alignments, freqs, ttm, dm)
-    res = lumo_mod.linear_assign(*_arc_args(graph, S))
-    return _fold(graph, res, S)
+    frm, to, af, co, dem = mat2graph(alignments, freqs, ttm, dm)
+    labels, flows = run(frm, to, [float(x) for x in af], [float(x) for x in co],
+                        [float(x) for x in dem], list(range(1, S)), *extra)
+    return (graph2mat(labels, S), sum_flows(flows, S - 1),
+            total_cost(labels, dem, len(dem) // (S - 1)))
 
 
-def mat_linear_congested_assign(lumo_mod, alignments, freqs, ttm, dm, capacity,
+def mat_linear_assign(lumo, *args):
+    return _assign(lumo.linear_assign, *args)
+
+
+def mat_linear_congested_assign(lumo, alignments, freqs, ttm, dm, capacity,
                                 average_decay_factor=0.01, beta=0.2, tol=0.001,
                                 max_iters=1000):
-    S = len(ttm)
-    graph = mat2graph(alignments, freqs, ttm, dm)
-    res = lumo_mod.linear_congested_assign(
-        *_arc_args(graph, S), capacity, average_decay_factor, beta, tol, max_iters)
-    return _fold(graph, res, S)
+    return _assign(lumo.linear_congested_assign, alignments, freqs, ttm, dm, capacity,
+                   average_decay_factor, beta, tol, max_iters)
