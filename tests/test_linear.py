@@ -3,6 +3,7 @@ against the float32 model, and independence from threads."""
 import hashlib
 import os
 import random
+import re
 import subprocess
 import sys
 import threading
@@ -69,7 +70,7 @@ CASES = {  # from, to, arc_freqs, costs, demands, dsts -> labels, flows
     "empty dsts": ([0], [1], [0.5], [1], [], [], [], []),
     # a missing `to` entry is never read for arcs leaving the destination
     "short to, arc leaves dst": ([0, 1, 0], [1, 0], [0.5] * 3, [1] * 3, [0, 2], [0],
-                                 [0, 3], [0, 0, 0]),
+                                 [0, 2], [0, 2, 0]),
 }
 
 
@@ -115,7 +116,7 @@ FAILURES = {  # from, to, arc_freqs, costs, demands, dsts -> text
 @pytest.mark.parametrize("case", FAILURES.values(), ids=FAILURES.keys())
 def test_failure_texts(case):
     assert panic_text(*case[:6]) == case[6]
-    with pytest.raises(ModelPanic, match="^" + case[6].replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(ModelPanic, match="^" + re.escape(case[6]) + "$"):
         assign(*case[:6])
 
 
@@ -126,10 +127,13 @@ def random_network(rng):
     for _ in range(rng.choice([0, 0, 0, 1, 3])):  # duplicated arcs
         if frm:
             a = rng.randrange(len(frm))
-            frm.append(frm[a]), to.append(to[a])
-    freqs = [rng.choice([INF, INF, 0.5, 0.25, 0.1, 0.5, 0.25, 0.1, 0.0, -INF]) for _ in frm]
+            frm.append(frm[a])
+            to.append(to[a])
+    freqs = [rng.choice([INF, INF, 0.5, 0.25, 0.1, 0.5, 0.25, 0.1, 0.0, -INF]) if rng.random() < 0.95
+             else -rng.choice([0.25, 0.5]) for _ in frm]  # negative ones can raise a label
     costs = [rng.choice([0, 1, 1, 2, 2, 3, 4, 0.5, 40000, -1, NAN]) if rng.random() < 0.1
              else rng.randint(0, 4) for _ in frm]
+    costs = [float(c) for c in costs]
     to += [rng.randrange(n + 2) for _ in range(rng.choice([0, 0, 0, 1]))]
     nn = max(frm + to, default=0) + 1
     dsts = [rng.randrange(nn) for _ in range(rng.randint(0, 4))]
