@@ -110,6 +110,20 @@ bool run_unlocked(F&& compute) {
 // ---------------------------------------------------------------------------
 // Element and sequence conversion
 
+// A strong reference released on every path, exceptions included.
+class Owned {
+ public:
+  explicit Owned(PyObject* p) : p_(p) {}
+  ~Owned() { Py_XDECREF(p_); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  PyObject* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_;
+};
+
 bool convert_float(PyObject* obj, float& out) {
   double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && !PyFloat_CheckExact(obj) && PyErr_Occurred()) return false;
@@ -183,19 +197,13 @@ bool convert_vector(PyObject* obj, std::vector<T>& out) {
   } else {
     out.reserve(static_cast<std::size_t>(size));
   }
-  PyObject* iter = PyObject_GetIter(obj);
-  if (iter == nullptr) return false;
-  while (PyObject* item = PyIter_Next(iter)) {
+  Owned iter(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (Owned item{PyIter_Next(iter.get())}) {
     T value{};
-    bool ok = convert_element(item, value);
-    Py_DECREF(item);
-    if (!ok) {
-      Py_DECREF(iter);
-      return false;
-    }
+    if (!convert_element(item.get(), value)) return false;
     out.push_back(std::move(value));
   }
-  Py_DECREF(iter);
   return !PyErr_Occurred();
 }
 
@@ -336,17 +344,19 @@ bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<PyObject*> slots;
-  if (!bind(fn, args, nargs, kwnames, slots)) return nullptr;
-  std::vector<Value> values(fn.params.size());
-  for (std::size_t i = 0; i < fn.params.size(); ++i) {
-    if (slots[i] == nullptr) {
-      values[i] = default_value(fn.params[i]);
-    } else if (!convert_param(fn.params[i], slots[i], values[i])) {
-      return nullptr;  // `values` frees what was converted so far
-    }
-  }
+  // No C++ exception may cross into the interpreter: running out of memory
+  // while binding, converting or building results becomes MemoryError.
   try {
+    std::vector<PyObject*> slots;
+    if (!bind(fn, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<Value> values(fn.params.size());
+    for (std::size_t i = 0; i < fn.params.size(); ++i) {
+      if (slots[i] == nullptr) {
+        values[i] = default_value(fn.params[i]);
+      } else if (!convert_param(fn.params[i], slots[i], values[i])) {
+        return nullptr;  // `values` frees what was converted so far
+      }
+    }
     return fn.compute(values);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
