@@ -3,6 +3,7 @@ import ctypes
 import inspect
 import math
 import subprocess
+import shutil
 import sys
 import warnings
 from fractions import Fraction
@@ -289,3 +290,10 @@ print(lumo.linear_assign([0], [1], [float('inf')], [2.5], [3.0, 0.0], [1]))
 def test_subprocess(script, out):
     r = subprocess.run([sys.executable, "-c", script], cwd="/tmp", capture_output=True, text=True, timeout=60)
     assert (r.returncode, r.stdout) == (0, out), r.stderr
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="binutils not installed")
+def test_only_the_init_function_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", lumo.__file__], capture_output=True,
+                         text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_lumo"]

@@ -7,7 +7,7 @@ import pytest
 import model_lines as ml
 
 F = np.float32
-DATA = Path("/work/shared/data/kuopio.json.gz")
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "kuopio.json.gz"  # beside the checkout
 
 
 @pytest.fixture(scope="module")
