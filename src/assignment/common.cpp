@@ -72,6 +72,19 @@ std::size_t checked_count(std::size_t a, std::size_t b, std::size_t elem_size) {
   return count;
 }
 
+ArcIndex index_arcs(std::span<const Index> node_of, Index n_nodes) {
+  ArcIndex index;
+  index.offsets.assign(n_nodes + 1, 0);
+  for (Index v : node_of) ++index.offsets[v + 1];
+  for (Index v = 0; v < n_nodes; ++v) index.offsets[v + 1] += index.offsets[v];
+  index.arcs.resize(node_of.size());
+  std::vector<std::uint32_t> next(index.offsets.begin(), index.offsets.end() - 1);
+  for (std::size_t a = 0; a < node_of.size(); ++a) {
+    index.arcs[next[node_of[a]]++] = static_cast<std::uint32_t>(a);
+  }
+  return index;
+}
+
 std::string float_text(float v) {
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, v);

@@ -54,6 +54,16 @@ void ensure_pool();
 // element size would not fit a signed machine word.
 std::size_t checked_count(std::size_t a, std::size_t b, std::size_t elem_size);
 
+// Arcs grouped by a node of theirs (tail or head), each group in increasing
+// arc order, as two compact arrays: the arcs of node v are
+// arcs[offsets[v]] .. arcs[offsets[v + 1] - 1].
+struct ArcIndex {
+  std::vector<std::uint32_t> offsets;  // n_nodes + 1
+  std::vector<std::uint32_t> arcs;
+};
+// Groups arc a under node_of[a] for every a of node_of (all below n_nodes).
+ArcIndex index_arcs(std::span<const Index> node_of, Index n_nodes);
+
 // Float helpers kept in one place so every part rounds the same way.
 inline bool is_inf(float v) { return v == __builtin_inff() || v == -__builtin_inff(); }
 inline bool is_finite(float v) { return v - v == 0.0f; }

@@ -64,21 +64,10 @@ void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_f
 
 }  // namespace
 
-Outgoing build_outgoing(std::span<const Index> from, Index n_nodes) {
-  Outgoing out;
-  out.offsets.assign(n_nodes + 1, 0);
-  for (Index v : from) ++out.offsets[v + 1];
-  for (Index v = 0; v < n_nodes; ++v) out.offsets[v + 1] += out.offsets[v];
-  out.arcs.resize(from.size());
-  std::vector<std::uint32_t> fill(out.offsets.begin(), out.offsets.end() - 1);
-  for (std::size_t a = 0; a < from.size(); ++a) out.arcs[fill[from[a]]++] = static_cast<std::uint32_t>(a);
-  return out;
-}
-
 float _calc_gap(std::span<const Index> to, std::span<const float> costs,
                 std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
                 std::span<const float> labels, std::span<const float> flows,
-                const Outgoing& outgoing) {
+                const ArcIndex& outgoing) {
   const std::size_t n_dst = dsts.size();
   const std::size_t m = to.size();
   // Parts per destination, computed in parallel and then added in destination
@@ -138,8 +127,8 @@ CongestedAssignment _linear_congested_assign(std::span<const Index> from,
   const Index n = net.n_nodes;
   const std::size_t n_dst = dsts.size();
 
-  Outgoing outgoing;
-  if (n < (Index{1} << 29)) outgoing = build_outgoing(from, n);
+  ArcIndex outgoing;
+  if (n < (Index{1} << 29)) outgoing = index_arcs(from, n);
   ensure_pool();
   WorkspacePtr ws = make_workspace();
   CongestedAssignment out;

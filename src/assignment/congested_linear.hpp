@@ -29,17 +29,12 @@ struct CongestedAssignment {
   Convergence convergence;
 };
 
-// Arcs leaving each node, in increasing arc order (compact).
-struct Outgoing {
-  std::vector<std::uint32_t> offsets;  // n_nodes + 1
-  std::vector<std::uint32_t> arcs;
-};
-Outgoing build_outgoing(std::span<const Index> from, Index n_nodes);
+// `outgoing` holds the arcs leaving each node (index_arcs over `from`).
 
 float _calc_gap(std::span<const Index> to, std::span<const float> costs,
                 std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
                 std::span<const float> labels, std::span<const float> flows,
-                const Outgoing& outgoing);
+                const ArcIndex& outgoing);
 
 CongestedAssignment _linear_congested_assign(std::span<const Index> from,
                                              std::span<const Index> to,

@@ -188,8 +188,9 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
     s.strategy.push_back(a);
 
     const float li = labels[i];
-    for (std::uint32_t e = net.in_offsets[i], end = net.in_offsets[i + 1]; e < end; ++e) {
-      const std::uint32_t b = net.in_arcs[e];
+    const ArcIndex& incoming = net.incoming;
+    for (std::uint32_t e = incoming.offsets[i], end = incoming.offsets[i + 1]; e < end; ++e) {
+      const std::uint32_t b = incoming.arcs[e];
       if (!queue.queued(b)) continue;
       const std::int32_t prio = encode(li + costs[b]);
       if (prio != queue.priority(b)) queue.change(b, prio);
@@ -264,13 +265,9 @@ Network prepare_network(std::span<const Index> from, std::span<const Index> to,
   // destination there is nothing to index.
   if (net.n_nodes >= kMaxNodes) return net;
 
-  const std::size_t heads = std::min(m, to.size());
-  net.in_offsets.assign(net.n_nodes + 1, 0);
-  for (std::size_t a = 0; a < heads; ++a) ++net.in_offsets[to[a] + 1];
-  for (Index v = 0; v < net.n_nodes; ++v) net.in_offsets[v + 1] += net.in_offsets[v];
-  net.in_arcs.resize(heads);
-  std::vector<std::uint32_t> fill(net.in_offsets.begin(), net.in_offsets.end() - 1);
-  for (std::size_t a = 0; a < heads; ++a) net.in_arcs[fill[to[a]]++] = static_cast<std::uint32_t>(a);
+  // Arcs beyond the end of `to` have no head; they can only be arcs leaving
+  // a destination, which are never queued.
+  net.incoming = index_arcs(to.first(std::min(m, to.size())), net.n_nodes);
   return net;
 }
 

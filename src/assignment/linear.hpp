@@ -32,8 +32,7 @@ struct Network {
   std::span<const Index> from, to;
   std::span<const float> costs;
   Index n_nodes = 0;
-  std::vector<std::uint32_t> in_offsets;  // n_nodes + 1
-  std::vector<std::uint32_t> in_arcs;
+  ArcIndex incoming;
 };
 
 // Derives the node count (failing on an empty `from` or `to`) and builds the
