@@ -195,7 +195,11 @@ bool convert_vector(PyObject* obj, std::vector<T>& out) {
   if (size < 0) {
     PyErr_Clear();  // only a capacity hint
   } else {
-    out.reserve(static_cast<std::size_t>(size));
+    try {
+      out.reserve(static_cast<std::size_t>(size));
+    } catch (const std::exception&) {
+      // an impossible length is a wrong hint, not a reason to fail
+    }
   }
   Owned iter(PyObject_GetIter(obj));
   if (!iter) return false;
@@ -360,6 +364,10 @@ PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyOb
     return fn.compute(values);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // a sequence reporting an impossible length
+    raise_panic(lumo::kCapacityOverflow);
+    return nullptr;
   }
 }
 

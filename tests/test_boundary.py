@@ -73,6 +73,9 @@ class Seq:  # passes the sequence check; its length query fails (ignored); itera
         yield from self.items
         if self.err: raise self.err
 
+class HugeLen(Seq):  # claims a length no vector could reserve: only a hint, so still converted
+    def __len__(self): return 2**62
+
 class Outer:
     class Inner: pass
 
@@ -178,7 +181,7 @@ def test_conversion_errors(over, exc, msg):
 @pytest.mark.parametrize("over", [
     {"to": (1,)}, {"to": range(1, 2)}, {"to": b"\x01"}, {"to": bytearray(b"\x01")}, {"to": np.array([1])},
     {"to": [True]}, {"to": [idx(1)]}, {"to": [np.uint8(1)]}, {"dsts": np.array([1], dtype=np.uint64)},
-    {"from": Seq([0])}, {"costs": (2.5,)}, {"costs": np.array([2.5], dtype=np.float32)},
+    {"from": Seq([0])}, {"from": HugeLen([0])}, {"costs": (2.5,)}, {"costs": np.array([2.5], dtype=np.float32)},
     {"costs": [flt(2.5)]}, {"costs": [Fraction(5, 2)]}, {"costs": [type("F", (float,), {})(2.5)]},
     {"costs": [np.float64(2.5)]},
     {"demands": [3, 0]}, {"demands": [idx(3), False]}, {"demands": b"\x03\x00"}, {"demands": range(3, -1, -3)},
