@@ -90,18 +90,29 @@ class ArcQueue {
 
   void sift_down(std::size_t q) {
     const std::size_t n = heap_.size();
-    Entry item = heap_[q];
+    Entry* heap = heap_.data();
+    const Entry item = heap[q];
     for (;;) {
-      std::size_t cand = q;
-      std::int32_t cand_prio = item.prio;
-      std::size_t left = 2 * q + 1, right = 2 * q + 2;
-      if (left < n && heap_[left].prio > cand_prio) {
-        cand = left;
-        cand_prio = heap_[left].prio;
+      const std::size_t left = 2 * q + 1;
+      if (left + 1 >= n) {
+        if (left < n && heap[left].prio > item.prio) {
+          place(q, heap[left]);
+          q = left;
+        }
+        break;
       }
-      if (right < n && heap_[right].prio > cand_prio) cand = right;
-      if (cand == q) break;
-      place(q, heap_[cand]);
+      // Both children exist: the left one is the candidate if strictly above
+      // the entry, then the right one if strictly above that candidate. Chosen
+      // without branches, since which child wins is unpredictable.
+      // The grandchildren lie side by side: fetch them while deciding here.
+      __builtin_prefetch(heap + 2 * left + 1);
+      const std::int32_t lp = heap[left].prio, rp = heap[left + 1].prio;
+      const bool take_left = lp > item.prio;
+      const std::int32_t cand_prio = take_left ? lp : item.prio;
+      const bool take_right = rp > cand_prio;
+      if (!(take_left | take_right)) break;
+      const std::size_t cand = left + static_cast<std::size_t>(take_right);
+      place(q, heap[cand]);
       q = cand;
     }
     place(q, item);
