@@ -162,7 +162,7 @@ def main():
         print(f"  converged after {iters} iterations (gap <= {TOL})")
     else:
         print(f"  did not converge within {iters} iterations (last gap {gap})")
-    print(f"run time: congested / uncongested = {t_con / t_unc:.1f}, "
+    print(f"run time: uncongested {t_unc:.2f} s, congested {t_con:.2f} s; ratio {t_con / t_unc:.1f}, "
           f"one congested iteration = {t_con / t_unc / iters:.2f} uncongested runs")
     unreachable = sum(1 for row in cost_mat for v in row if math.isinf(v))
     print(f"stop pairs without a path (upper triangle): {unreachable}")

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "assignment/common.hpp"
+#include "assignment/utils.hpp"
 
 namespace lumo {
 
@@ -67,14 +68,6 @@ Assignment _linear_assign(std::span<const Index> from, std::span<const Index> to
 // interpreter lock.
 Assignment linear_assign(IndexVec from, IndexVec to, FloatVec arc_freqs, FloatVec costs,
                          FloatVec demands, IndexVec dsts);
-
-struct LineResult {
-  std::vector<FloatVec> cost_matrix;
-  FloatVec arc_flows;
-  float total_cost = 0.0f;
-  bool stop0_demand = false;  // demand towards stop 0 was given (and not assigned)
-  float stop0_total = 0.0f;
-};
 
 LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
                              std::vector<FloatVec> travel_time_mat,

@@ -1,12 +1,13 @@
 #include "assignment/utils.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "assignment/linear.hpp"
+
 
 namespace lumo {
 

@@ -9,7 +9,14 @@
 
 namespace lumo {
 
-struct LineResult;
+// What the line-level functions return.
+struct LineResult {
+  std::vector<FloatVec> cost_matrix;
+  FloatVec arc_flows;
+  float total_cost = 0.0f;
+  bool stop0_demand = false;  // demand towards stop 0 was given (and not assigned)
+  float stop0_total = 0.0f;
+};
 
 // The arc form of an expanded line network, with its flat demands
 // (one block of n_nodes entries per destination stop 1 .. S-1).
