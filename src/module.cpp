@@ -364,10 +364,6 @@ PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyOb
     return fn.compute(values);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    // a sequence reporting an impossible length
-    raise_panic(lumo::kCapacityOverflow);
-    return nullptr;
   }
 }
 

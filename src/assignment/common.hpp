@@ -54,6 +54,9 @@ void ensure_pool();
 // element size would not fit a signed machine word.
 std::size_t checked_count(std::size_t a, std::size_t b, std::size_t elem_size);
 
+// A node count from here on would make a float vector of 2^31 bytes or more.
+inline constexpr Index kMaxNodes = Index{1} << 29;
+
 // Arcs grouped by a node of theirs (tail or head), each group in increasing
 // arc order, as two compact arrays: the arcs of node v are
 // arcs[offsets[v]] .. arcs[offsets[v + 1] - 1].

@@ -128,7 +128,7 @@ CongestedAssignment _linear_congested_assign(std::span<const Index> from,
   const std::size_t n_dst = dsts.size();
 
   ArcIndex outgoing;
-  if (n < (Index{1} << 29)) outgoing = index_arcs(from, n);
+  if (n < kMaxNodes) outgoing = index_arcs(from, n);
   ensure_pool();
   WorkspacePtr ws = make_workspace();
   CongestedAssignment out;

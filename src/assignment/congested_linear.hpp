@@ -30,7 +30,6 @@ struct CongestedAssignment {
 };
 
 // `outgoing` holds the arcs leaving each node (index_arcs over `from`).
-
 float _calc_gap(std::span<const Index> to, std::span<const float> costs,
                 std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
                 std::span<const float> labels, std::span<const float> flows,

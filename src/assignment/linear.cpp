@@ -17,8 +17,6 @@ namespace lumo {
 namespace {
 
 constexpr std::uint32_t kNotQueued = std::numeric_limits<std::uint32_t>::max();
-// A node count from here on would make a float vector of 2^31 bytes or more.
-constexpr Index kMaxNodes = Index{1} << 29;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // Binary max-heap over integer priorities with a key index by arc position.

@@ -7,8 +7,6 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-
-
 namespace lumo {
 
 ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,
