@@ -83,8 +83,8 @@ PyType_Slot buffer_slots[] = {
 PyType_Spec buffer_spec = {"lumo._arrays.Buffer", sizeof(BufferObject), 0, Py_TPFLAGS_DEFAULT,
                            buffer_slots};
 
-// Takes the vector's memory (no copy). rows = 0 makes a one-dimensional block.
-PyObject* make_buffer(FloatVec&& v, Py_ssize_t rows = 0, Py_ssize_t cols = 0) {
+// Takes the vector's memory (no copy). rows < 0 makes a one-dimensional block.
+PyObject* make_buffer(FloatVec&& v, Py_ssize_t rows = -1, Py_ssize_t cols = 0) {
   BufferObject* b = PyObject_New(BufferObject, buffer_type);
   if (b == nullptr) return nullptr;
   try {
@@ -96,7 +96,7 @@ PyObject* make_buffer(FloatVec&& v, Py_ssize_t rows = 0, Py_ssize_t cols = 0) {
     Py_DECREF(reinterpret_cast<PyObject*>(b));  // the deallocator tolerates no data
     return PyErr_NoMemory();
   }
-  if (rows == 0) {
+  if (rows < 0) {
     b->ndim = 1;
     b->shape[0] = static_cast<Py_ssize_t>(b->data->size());
     b->strides[0] = sizeof(float);
@@ -327,8 +327,10 @@ PyObject* py_assign(PyObject*, PyObject* args) {
   Py_ssize_t n_nodes, n_zones;
   int per_destination, components;
   long threads;
-  if (!PyArg_ParseTuple(args, "OOOOOnOnOppl", &tail, &head, &freq, &cost, &kind, &n_nodes,
-                        &demand, &n_zones, &dsts_obj, &per_destination, &components, &threads)) {
+  Py_ssize_t chunk = 0;
+  if (!PyArg_ParseTuple(args, "OOOOOnOnOppl|n", &tail, &head, &freq, &cost, &kind, &n_nodes,
+                        &demand, &n_zones, &dsts_obj, &per_destination, &components, &threads,
+                        &chunk)) {
     return nullptr;
   }
   try {
@@ -344,6 +346,7 @@ PyObject* py_assign(PyObject*, PyObject* args) {
     lumo::SkimOptions options;
     options.per_destination = per_destination != 0;
     options.components = components != 0;
+    options.chunk = chunk > 0 ? static_cast<std::size_t>(chunk) : 0;
     if (!run(threads, [&] {
           lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, in.n_nodes);
           lumo::WorkspacePtr ws = lumo::make_workspace();
@@ -363,7 +366,7 @@ PyObject* py_assign(PyObject*, PyObject* args) {
 PyMethodDef methods[] = {
     {"assign", py_assign, METH_VARARGS,
      "assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
-     "per_destination, components, threads)\n--\n\nUncongested assignment (see lumo.arrays)."},
+     "per_destination, components, threads, chunk=0)\n--\n\nUncongested assignment (see lumo.arrays)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

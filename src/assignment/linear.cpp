@@ -463,7 +463,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   FloatVec chunk_labels, chunk_flows;
   if (!options.per_destination) {
     const std::size_t budget = std::size_t{1} << 23;  // floats
-    chunk = std::clamp<std::size_t>(budget / (n + m + 1), 16, n_dst);
+    chunk = options.chunk != 0 ? options.chunk : std::max<std::size_t>(budget / (n + m + 1), 16);
     chunk = std::min(chunk, n_dst);
     chunk_labels.resize(checked_count(chunk, n, sizeof(float)));
     chunk_flows.resize(checked_count(chunk, m, sizeof(float)));

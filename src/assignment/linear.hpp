@@ -76,6 +76,7 @@ struct Cancelled : std::exception {
 struct SkimOptions {
   bool per_destination = false;  // keep every destination's labels and flows
   bool components = false;       // waiting, riding, walking and boardings
+  std::size_t chunk = 0;         // destinations held at once (0: by memory)
   const std::atomic<bool>* cancel = nullptr;
 };
 
