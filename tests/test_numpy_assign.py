@@ -68,6 +68,10 @@ def test_skim_matches_model(la, native, seed):
                                    for f in freq]
     want = model_skim.skim(tail, head, freq, cost, kinds, n, demand, dsts)
     net = la.Network(tail, head, freq, cost, kind if seed % 2 else None, n_nodes=n)
+    # by default every zone with demand towards it, from another zone
+    found = la.assign(net, np.asarray(demand, np.float32 if seed % 2 else np.float64))
+    assert found.destinations.tolist() == [
+        d for d in range(zones) if any(demand[o][d] for o in range(zones) if o != d)]
     for threads, chunk in [(1, 0), (2, 0), (2, 1), (None, 2)]:
         if chunk:  # destinations held a few at a time
             flows, cst, total, *_ = native.assign(

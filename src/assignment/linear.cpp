@@ -428,20 +428,21 @@ LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
 }
 
 void assign_skim(const Network& net, std::span<const float> arc_freqs,
-                 std::span<const std::uint8_t> kinds, std::span<const float> demand,
-                 Index n_zones, std::span<const Index> dsts, const SkimOptions& options,
-                 Workspace& ws, Skim& out) {
+                 std::span<const std::uint8_t> kinds, const DemandMatrix& demand,
+                 std::span<const Index> dsts, const SkimOptions& options, Workspace& ws,
+                 Skim& out) {
   const Index n = net.n_nodes;
   const std::size_t m = net.from.size();
   const std::size_t n_dst = dsts.size();
-  const Index z = n_zones;
+  const Index z = demand.zones;
   if (arc_freqs.size() != m || net.to.size() != m || net.costs.size() != m ||
       (!kinds.empty() && kinds.size() != m)) {
     panic("arc arrays differ in length");
   }
-  if (z > n || checked_count(z, z, sizeof(float)) != demand.size()) {
+  if (z > n || (demand.f32 == nullptr && demand.f64 == nullptr && z > 0)) {
     panic("demand does not match the zones");
   }
+  checked_count(z, z, sizeof(float));
   for (Index d : dsts) {
     if (d >= z) panic(out_of_bounds(z, d));
   }
@@ -496,7 +497,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
         const Index d = dsts[k];
         s.row.assign(n, 0.0f);
         for (Index o = 0; o < z; ++o) {
-          if (o != d) s.row[o] = demand[o * z + d];
+          if (o != d) s.row[o] = demand.at(o, d);
         }
         float* labels = labels_of(k);
         assign_destination(net, arc_freqs, s.row.data(), d, s, labels, flows_of(k));
