@@ -366,3 +366,13 @@ def test_import_lumo_needs_no_numpy(tmp_path):
             "try:\n    import lumo.arrays\nexcept ImportError: print('needs numpy')\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["3.0", "needs", "numpy"]
+
+
+@pytest.mark.skipif(__import__("shutil").which("nm") is None, reason="binutils not installed")
+def test_private_module_exports_only_its_init(native):
+    import subprocess
+    out = subprocess.run(["nm", "-D", "--defined-only", native.__file__], capture_output=True,
+                         text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__arrays"]
+    # and it sits beside the exact module, in the package
+    assert Path(native.__file__).parent == Path(lumo.__file__).parent

@@ -24,7 +24,7 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Literal, Union
 
 import numpy as np
@@ -355,7 +355,6 @@ class Assignment:
     walk: FloatArray | None = None
     boardings: FloatArray | None = None
     convergence: Convergence | None = None
-    extra: dict[str, Any] = field(default_factory=dict, repr=False)
 
 
 Demand = Union[ArrayLike, tuple[ArrayLike, ArrayLike, ArrayLike]]
