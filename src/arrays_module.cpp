@@ -38,9 +38,9 @@ using lumo::Index;
 using lumo::IndexVec;
 
 PyObject* input_error = nullptr;  // lumo.arrays.InputError
-// Seconds the core computed in the latest call of this thread, for benchmarks
-// that separate computing from converting.
-thread_local double compute_seconds = 0.0;
+// Seconds spent reading the inputs and computing in the latest assign of this
+// thread, for benchmarks that separate computing from converting.
+thread_local double read_seconds = 0.0, compute_seconds = 0.0;
 PyTypeObject* buffer_type = nullptr;
 
 // ---------------------------------------------------------------------------
@@ -484,6 +484,7 @@ PyObject* py_assign(PyObject*, PyObject* args) {
     return nullptr;
   }
   try {
+    const auto entered = std::chrono::steady_clock::now();
     ArcInput in;
     View demand_view;
     lumo::DemandMatrix dem;
@@ -501,6 +502,7 @@ PyObject* py_assign(PyObject*, PyObject* args) {
     options.components = components != 0;
     options.chunk = chunk > 0 ? static_cast<std::size_t>(chunk) : 0;
     const bool quick = quick_work(dsts.size(), in.n_nodes, in.tail.size());
+    const std::chrono::duration<double> reading = std::chrono::steady_clock::now() - entered;
     double seconds = 0.0;
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
           const auto began = std::chrono::steady_clock::now();
@@ -514,6 +516,7 @@ PyObject* py_assign(PyObject*, PyObject* args) {
       return nullptr;
     }
     compute_seconds = seconds;
+    read_seconds = reading.count();
     PyObject* skim = skim_tuple(r, n_zones, static_cast<Py_ssize_t>(dsts.size()), n_nodes,
                                 static_cast<Py_ssize_t>(in.tail.size()), options.per_destination,
                                 options.components);
@@ -692,14 +695,15 @@ PyObject* py_congested(PyObject*, PyObject* args) {
   }
 }
 
-PyObject* py_compute_seconds(PyObject*, PyObject*) {
-  return PyFloat_FromDouble(compute_seconds);
+PyObject* py_timings(PyObject*, PyObject*) {
+  return Py_BuildValue("(dd)", read_seconds, compute_seconds);
 }
 
 PyMethodDef methods[] = {
-    {"compute_seconds", py_compute_seconds, METH_NOARGS,
-     "compute_seconds()\n--\n\nSeconds the core spent computing in this thread's latest assign "
-     "(the rest of the call converts inputs and results)."},
+    {"timings", py_timings, METH_NOARGS,
+     "timings()\n--\n\n(reading, computing): seconds spent reading the inputs and computing in "
+     "this thread's latest assign; the rest of the call converts and checks in Python and "
+     "builds the results."},
     {"assign", py_assign, METH_VARARGS,
      "assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
      "per_destination, components, threads, chunk=0)\n--\n\nUncongested assignment (see lumo.arrays)."},
