@@ -10,7 +10,7 @@ inputs and errors that can be caught::
     net = Network(tail=[0, 0], head=[1, 1], freq=[0.1, 0.2], cost=[10.0, 12.0])
     result = assign(net, np.array([[0.0, 3.0], [0.0, 0.0]]))
     result.cost[0, 1]   # 13.0 (minutes)
-    result.flows        # array([1., 2.], dtype=float32)
+    result.flows        # array([0.99999994, 1.9999999 ], dtype=float32)
 
 Units: costs in minutes, frequencies in departures per minute (the waiting
 time at a node is 0.5 / its combined frequency), demand in trips. All
