@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
@@ -224,21 +226,39 @@ std::size_t scan(const Bits* b, std::size_t z, Bits limit, Bits negative_zero, b
     for (std::size_t i = 0; i < n; ++i) if (invalid(b[i])) return i;
     return n;
   }
-  bool bad = false;
-  if (columns == nullptr) {
-    for (std::size_t i = 0; i < n; ++i) bad |= invalid(b[i]);
-    return bad ? 0 : n;
-  }
+  // Blocks of rows on the pool; which columns have demand, per worker, merged at
+// the end.
   const Bits magnitude = static_cast<Bits>(~negative_zero);
-  for (std::size_t o = 0; o < z; ++o) {
-    const Bits* row = b + o * z;
-    for (std::size_t d = 0; d < z; ++d) {
-      bad |= invalid(row[d]);
-      columns[d] += (row[d] & magnitude) != 0;
+  std::atomic<bool> bad{false};
+  tbb::enumerable_thread_specific<std::vector<std::uint8_t>> counts(
+      columns != nullptr ? z : 0, std::uint8_t{0});
+  lumo::ensure_pool();
+  const std::size_t grain = std::max<std::size_t>(1, (std::size_t{1} << 16) / (z + 1));
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, z, grain),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+    bool found = false;
+    const Bits* first = b + r.begin() * z;
+    const std::size_t len = (r.end() - r.begin()) * z;
+    if (columns == nullptr) {
+      for (std::size_t i = 0; i < len; ++i) found |= invalid(first[i]);
+    } else {
+      std::uint8_t* seen = counts.local().data();
+      for (std::size_t o = r.begin(); o != r.end(); ++o) {
+        const Bits* row = b + o * z;
+        for (std::size_t d = 0; d < z; ++d) found |= invalid(row[d]);
+        // the diagonal is no demand towards a destination
+        for (std::size_t d = 0; d < o; ++d) seen[d] |= (row[d] & magnitude) != 0;
+        for (std::size_t d = o + 1; d < z; ++d) seen[d] |= (row[d] & magnitude) != 0;
+      }
     }
-    columns[o] -= (row[o] & magnitude) != 0;
+    if (found) bad.store(true, std::memory_order_relaxed);
+  });
+  if (columns != nullptr) {
+    for (const std::vector<std::uint8_t>& seen : counts) {
+      for (std::size_t d = 0; d < z; ++d) columns[d] |= seen[d];
+    }
   }
-  return bad ? 0 : n;
+  return bad.load() ? 0 : n;
 }
 
 std::size_t first_invalid(const lumo::DemandMatrix& m, bool find = false,
@@ -279,7 +299,11 @@ bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix
   }
   const std::size_t n = z * z;
   std::vector<std::uint32_t> columns(dsts != nullptr ? z : 0, 0);
-  if (first_invalid(out, false, dsts != nullptr ? columns.data() : nullptr) == n) {
+  std::size_t valid_until = 0;
+  Py_BEGIN_ALLOW_THREADS  // the buffer stays held; only memory is read
+  valid_until = first_invalid(out, false, dsts != nullptr ? columns.data() : nullptr);
+  Py_END_ALLOW_THREADS
+  if (valid_until == n) {
     if (dsts != nullptr) {
       for (std::size_t d = 0; d < z; ++d) {
         if (columns[d] != 0) dsts->push_back(d);
