@@ -467,7 +467,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   std::size_t chunk = n_dst;
   FloatVec chunk_labels, chunk_flows;
   if (!options.per_destination) {
-    const std::size_t budget = std::size_t{1} << 23;  // floats
+    const std::size_t budget = std::size_t{1} << 21;  // floats, 8 MB
     const std::size_t per_destination = n + m + z * (options.components ? 6 : 2) + 1;
     chunk = options.chunk != 0 ? options.chunk : std::max<std::size_t>(budget / per_destination, 16);
     chunk = std::min(chunk, n_dst);
