@@ -3,7 +3,9 @@
 // objects that hand their memory to numpy without a copy. Argument checking
 // with readable messages happens in lumo/arrays.py; the checks here only keep
 // the computation safe.
+#ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x030C0000
+#endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -209,11 +211,6 @@ bool read_floats(PyObject* obj, const char* name, FloatVec& out, bool check = fa
 // (-0.0 included). Compared as bit patterns, so that the pass over millions of
 // values runs at memory speed: the patterns of non-negative values above the
 // largest valid one, and of every negative value, compare greater.
-bool invalid32(std::uint32_t b) { return (b > 0x7F7FFFFFu) & (b != 0x80000000u); }
-bool invalid64(std::uint64_t b, std::uint64_t limit) {
-  return (b > limit) & (b != 0x8000000000000000ull);
-}
-
 // n when every value is valid, else (with `find`) the first invalid position.
 // With `columns`, also counts the non-zero entries of every column off the
 // diagonal (the destinations with demand towards them), in the same pass.

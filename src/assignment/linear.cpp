@@ -268,8 +268,9 @@ void split_components(const Network& net, const float* freqs, const std::uint8_t
     }
     const float fa = freqs[a];
     const float share = is_inf(fa) ? 1.0f : (f == 0.0f ? 0.0f : fa / f);
-    const std::uint8_t kind =
-        kinds != nullptr ? kinds[a] : (is_inf(fa) ? kInVehicle : kBoarding);
+    const std::uint8_t kind = kinds != nullptr ? kinds[a]
+                                               : static_cast<std::uint8_t>(is_inf(fa) ? kInVehicle
+                                                                                      : kBoarding);
     const bool walking = kind == kWalk || kind == kAccess || kind == kEgress;
     const float c = net.costs[a];
     const float own_ride = walking ? 0.0f : c;
