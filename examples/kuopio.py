@@ -153,11 +153,10 @@ def main():
         net["alignments"], net["freqs"], net["travel_time_mat"], net["demands_mat"])
     t_unc = time.perf_counter() - t0
 
+    print(f"uncongested: total cost {total_u:,.0f} trip-minutes")
     print(f"congested ({SEATS} places per vehicle, decay {DECAY}, tol {TOL}):")
     (_, flows_c, total_c), outcome, t_con = congested(net)
     iters = max(outcome.iterations, 1)
-
-    print(f"uncongested: total cost {total_u:,.0f} trip-minutes")
     print(f"congested: total cost {total_c:,.0f} trip-minutes")
     if outcome.converged:
         print(f"  converged after {outcome.iterations} iterations (gap {outcome.gap:.5f} <= {TOL})")
