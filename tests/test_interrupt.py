@@ -67,12 +67,14 @@ print("usable")
 """
 
 
-@pytest.mark.parametrize("fn,size", [("linear_assign", "large"), ("mat_linear_assign", "large"),
-                                     ("linear_congested_assign", "large"),
-                                     ("linear_congested_assign", "small"),
-                                     ("mat_linear_congested_assign", "large")])
-def test_ctrl_c_interrupts_the_call(fn, size):
+@pytest.mark.parametrize("fn,size,threads", [
+    ("linear_assign", "large", None), ("mat_linear_assign", "large", None),
+    ("linear_congested_assign", "large", None), ("linear_congested_assign", "small", None),
+    ("mat_linear_congested_assign", "large", None), ("mat_linear_congested_assign", "large", "1")])
+def test_ctrl_c_interrupts_the_call(fn, size, threads):
     env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
+    if threads:
+        env["RAYON_NUM_THREADS"] = threads
     out = subprocess.run([sys.executable, "-c", CHILD, fn, size], capture_output=True, text=True,
                          timeout=120, env=env)
     assert out.returncode == 0, out.stderr
