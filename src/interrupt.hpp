@@ -24,9 +24,10 @@ struct Outcome {
   bool ok() const { return kind == kDone; }
 };
 
-// Work below this many elementary steps (about a millisecond) runs on the
-// calling thread: handing it to another thread would cost more than it takes.
-inline constexpr std::size_t kQuickWork = std::size_t{1} << 16;
+// Work below this many elementary steps (demand entries plus destinations
+// times arcs: a millisecond or a few) runs on the calling thread; starting a
+// helper thread costs tens of microseconds, noticeable on calls that small.
+inline constexpr std::size_t kQuickWork = std::size_t{1} << 14;
 
 // Runs compute(cancel) with the interpreter lock released. Call it with the lock
 // held; the lock is held again on return.

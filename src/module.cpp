@@ -524,10 +524,9 @@ PyObject* compute_mat_linear_congested_assign(std::vector<Value>& a) {
   }
   const lumo::Convergence c = line->run().convergence();
   lumo::LineResult r;
-  if (!run_unlocked([&](lumo::CancelFlag cancel) {
+  if (!run_unlocked([&](lumo::CancelFlag) {
         r = line->finish();
         line.reset();
-        lumo::throw_if_cancelled(cancel);
       }, quick)) {
     return nullptr;
   }
