@@ -24,6 +24,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -159,7 +163,10 @@ class View {
 // Raises InputError for the bad value at flat position i (row width `cols`, 0
 // for one dimension).
 void bad_value(const char* name, std::size_t i, std::size_t cols, double v) {
-  const char* what = v != v ? "NaN" : (v < 0 ? "negative" : "infinite");
+  const char* what = v != v ? "NaN"
+                     : v < 0 ? "negative"
+                     : std::isinf(v) ? "infinite"
+                     : "too large for float32";
   PyObject* value = PyFloat_FromDouble(v);
   if (value == nullptr) return;
   if (cols == 0) {
@@ -207,51 +214,82 @@ bool read_floats(PyObject* obj, const char* name, FloatVec& out, bool check = fa
   return false;
 }
 
-// A value is valid when, narrowed to float32, it is finite and not negative
-// (-0.0 included). Compared as bit patterns, so that the pass over millions of
-// values runs at memory speed: the patterns of non-negative values above the
-// largest valid one, and of every negative value, compare greater.
-// n when every value is valid, else (with `find`) the first invalid position.
-// With `columns`, also counts the non-zero entries of every column off the
-// diagonal (the destinations with demand towards them), in the same pass.
-template <class Bits>
-std::size_t scan(const Bits* b, std::size_t z, Bits limit, Bits negative_zero, bool find,
-                 std::uint32_t* columns) {
+// A demand value is valid when, narrowed to float32, it is finite and not
+// negative (-0.0 included): at least 0 and at most the largest value that
+// narrows to a finite float (NaN fails both comparisons).
+const double kLargestDouble = std::nextafter(
+    static_cast<double>(std::numeric_limits<float>::max()) + std::ldexp(1.0, 103), 0.0);
+inline bool valid(double v) { return v >= 0.0 && v <= kLargestDouble; }
+inline bool valid(float v) { return v >= 0.0f && v <= std::numeric_limits<float>::max(); }
+
+// Whether any of `len` values is invalid. Two or four values per comparison
+// where the processor has SSE2, so that the pass runs at memory speed.
+bool any_invalid(const double* p, std::size_t len) {
+  std::size_t i = 0;
+  bool bad = false;
+#if defined(__SSE2__)
+  const __m128d zero = _mm_setzero_pd(), top = _mm_set1_pd(kLargestDouble);
+  __m128d ok0 = _mm_cmpeq_pd(zero, zero), ok1 = ok0;
+  for (; i + 4 <= len; i += 4) {
+    const __m128d a = _mm_loadu_pd(p + i), b = _mm_loadu_pd(p + i + 2);
+    ok0 = _mm_and_pd(ok0, _mm_and_pd(_mm_cmpge_pd(a, zero), _mm_cmple_pd(a, top)));
+    ok1 = _mm_and_pd(ok1, _mm_and_pd(_mm_cmpge_pd(b, zero), _mm_cmple_pd(b, top)));
+  }
+  bad = _mm_movemask_pd(_mm_and_pd(ok0, ok1)) != 3;
+#endif
+  for (; i < len; ++i) bad |= !valid(p[i]);
+  return bad;
+}
+
+bool any_invalid(const float* p, std::size_t len) {
+  std::size_t i = 0;
+  bool bad = false;
+#if defined(__SSE2__)
+  const __m128 zero = _mm_setzero_ps(), top = _mm_set1_ps(std::numeric_limits<float>::max());
+  __m128 ok0 = _mm_cmpeq_ps(zero, zero), ok1 = ok0;
+  for (; i + 8 <= len; i += 8) {
+    const __m128 a = _mm_loadu_ps(p + i), b = _mm_loadu_ps(p + i + 4);
+    ok0 = _mm_and_ps(ok0, _mm_and_ps(_mm_cmpge_ps(a, zero), _mm_cmple_ps(a, top)));
+    ok1 = _mm_and_ps(ok1, _mm_and_ps(_mm_cmpge_ps(b, zero), _mm_cmple_ps(b, top)));
+  }
+  bad = _mm_movemask_ps(_mm_and_ps(ok0, ok1)) != 15;
+#endif
+  for (; i < len; ++i) bad |= !valid(p[i]);
+  return bad;
+}
+
+// z * z when every value of the z x z matrix is valid, else (with `find`) the
+// first invalid position. With `columns`, also marks the columns that hold a
+// non-zero value off the diagonal (the destinations with demand towards them).
+// Blocks of rows run on the pool, each marking columns of its own.
+template <class T>
+std::size_t scan(const T* values, std::size_t z, bool find, std::uint8_t* columns) {
   const std::size_t n = z * z;
-  auto invalid = [&](Bits x) { return (x > limit) & (x != negative_zero); };
   if (find) {
-    for (std::size_t i = 0; i < n; ++i) if (invalid(b[i])) return i;
+    for (std::size_t i = 0; i < n; ++i) if (!valid(values[i])) return i;
     return n;
   }
-  // Blocks of rows on the pool; which columns have demand, per worker, merged at
-// the end.
-  const Bits magnitude = static_cast<Bits>(~negative_zero);
   std::atomic<bool> bad{false};
-  tbb::enumerable_thread_specific<std::vector<std::uint8_t>> counts(
+  tbb::enumerable_thread_specific<std::vector<std::uint8_t>> marks(
       columns != nullptr ? z : 0, std::uint8_t{0});
   lumo::ensure_pool();
   const std::size_t grain = std::max<std::size_t>(1, (std::size_t{1} << 16) / (z + 1));
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, z, grain),
                     [&](const tbb::blocked_range<std::size_t>& r) {
-    bool found = false;
-    const Bits* first = b + r.begin() * z;
-    const std::size_t len = (r.end() - r.begin()) * z;
-    if (columns == nullptr) {
-      for (std::size_t i = 0; i < len; ++i) found |= invalid(first[i]);
-    } else {
-      std::uint8_t* seen = counts.local().data();
+    const T* first = values + r.begin() * z;
+    bool found = any_invalid(first, (r.end() - r.begin()) * z);
+    if (columns != nullptr) {
+      std::uint8_t* seen = marks.local().data();
       for (std::size_t o = r.begin(); o != r.end(); ++o) {
-        const Bits* row = b + o * z;
-        for (std::size_t d = 0; d < z; ++d) found |= invalid(row[d]);
-        // the diagonal is no demand towards a destination
-        for (std::size_t d = 0; d < o; ++d) seen[d] |= (row[d] & magnitude) != 0;
-        for (std::size_t d = o + 1; d < z; ++d) seen[d] |= (row[d] & magnitude) != 0;
+        const T* row = values + o * z;
+        for (std::size_t d = 0; d < o; ++d) seen[d] |= row[d] != 0;
+        for (std::size_t d = o + 1; d < z; ++d) seen[d] |= row[d] != 0;
       }
     }
     if (found) bad.store(true, std::memory_order_relaxed);
   });
   if (columns != nullptr) {
-    for (const std::vector<std::uint8_t>& seen : counts) {
+    for (const std::vector<std::uint8_t>& seen : marks) {
       for (std::size_t d = 0; d < z; ++d) columns[d] |= seen[d];
     }
   }
@@ -259,18 +297,9 @@ std::size_t scan(const Bits* b, std::size_t z, Bits limit, Bits negative_zero, b
 }
 
 std::size_t first_invalid(const lumo::DemandMatrix& m, bool find = false,
-                          std::uint32_t* columns = nullptr) {
-  // The largest double that rounds to a finite float: below FLT_MAX + half an ulp.
-  static const double limit_value = std::nextafter(
-      static_cast<double>(std::numeric_limits<float>::max()) + std::ldexp(1.0, 103), 0.0);
-  std::uint64_t limit = 0;
-  std::memcpy(&limit, &limit_value, sizeof limit);
-  if (m.f32 != nullptr) {
-    return scan(reinterpret_cast<const std::uint32_t*>(m.f32), m.zones, std::uint32_t{0x7F7FFFFF},
-                std::uint32_t{0x80000000u}, find, columns);
-  }
-  return scan(reinterpret_cast<const std::uint64_t*>(m.f64), m.zones, limit,
-              std::uint64_t{0x8000000000000000ull}, find, columns);
+                          std::uint8_t* columns = nullptr) {
+  if (m.f32 != nullptr) return scan(m.f32, m.zones, find, columns);
+  return scan(m.f64, m.zones, find, columns);
 }
 
 // The demand matrix where it lies (float32 or float64, C order, zones x
@@ -295,7 +324,7 @@ bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix
     return false;
   }
   const std::size_t n = z * z;
-  std::vector<std::uint32_t> columns(dsts != nullptr ? z : 0, 0);
+  std::vector<std::uint8_t> columns(dsts != nullptr ? z : 0, 0);
   std::size_t valid_until = 0;
   Py_BEGIN_ALLOW_THREADS  // the buffer stays held; only memory is read
   valid_until = first_invalid(out, false, dsts != nullptr ? columns.data() : nullptr);

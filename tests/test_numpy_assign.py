@@ -328,6 +328,10 @@ def errors_table(la):
         (lambda: la.assign(ok, np.zeros(3)), "demand must be a square matrix"),
         (lambda: la.assign(ok, np.array([[0, -1.0], [0, 0]])), "demand[0, 1] = -1.0 is negative"),
         (lambda: la.assign(ok, np.array([[0, 1], [np.nan, 0]])), "demand[1, 0] = nan is NaN"),
+        (lambda: la.assign(ok, np.array([[0, 1], [0, np.inf]], np.float32)),
+         "demand[1, 1] = inf is infinite"),
+        (lambda: la.assign(ok, np.array([[0, 1], [3.5e38, 0]])),
+         "demand[1, 0] = 3.5e+38 is too large for float32"),
         (lambda: la.assign(ok, ([0], [7], [1.0]), None),
          "demand destinations[0] = 7 is not a zone: there are 3 zones"),
         (lambda: la.assign(ok, z3, [0, 3]), "destinations[1] = 3 is not a zone: there are 3 zones"),
@@ -350,6 +354,11 @@ def errors_table(la):
 
 
 def test_input_errors(la):
+    # the largest values that narrow to a finite float, and -0.0, are demand
+    ok = la.Network([0], [1], [0.5], [1.0])
+    top = np.float64(np.finfo(np.float32).max) * (1 + 2.0**-26)
+    r = la.assign(ok, np.array([[-0.0, top], [0, 0]]))
+    assert r.flows[0] == np.finfo(np.float32).max
     for call, text in errors_table(la):
         with pytest.raises(la.InputError, match=re.escape(text)) as info:
             call()
