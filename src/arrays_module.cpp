@@ -177,41 +177,36 @@ void bad_value(const char* name, std::size_t i, std::size_t cols, double v) {
   Py_DECREF(value);
 }
 
-// Narrows into `out`; with `check`, every value must be finite and not
-// negative (found in the same pass, so checking costs next to nothing).
+// What a float argument may hold; values narrowed to float32 are checked.
+enum class Allowed { kCosts, kFrequencies };  // finite, or also +inf; never NaN or < 0
+
 template <class T>
-bool narrow(const T* p, std::size_t n, const char* name, bool check, std::size_t cols,
-            FloatVec& out) {
+void narrow(const T* p, std::size_t n, FloatVec& out) {
   out.resize(n);
-  float* q = out.data();
-  bool ok = true;
-  for (std::size_t i = 0; i < n; ++i) {
-    const float f = static_cast<float>(p[i]);
-    q[i] = f;
-    ok &= (f >= 0.0f) & (f <= std::numeric_limits<float>::max());
-  }
-  if (!check || ok) return true;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!(q[i] >= 0.0f && q[i] <= std::numeric_limits<float>::max())) {
-      bad_value(name, i, cols, static_cast<double>(p[i]));
-      return false;
-    }
-  }
-  return true;
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(p[i]);
 }
 
-bool read_floats(PyObject* obj, const char* name, FloatVec& out, bool check = false,
-                 std::size_t cols = 0) {
+// The network's costs and frequencies, checked again here: they are plain
+// attributes of a Network, which may have been changed after it was built.
+bool read_floats(PyObject* obj, const char* name, Allowed allowed, FloatVec& out) {
   View v;
   if (!v.open(obj, name)) return false;
   if (v.code() == 'f' && v.itemsize() == 4) {
-    return narrow(static_cast<const float*>(v.data()), v.size(), name, check, cols, out);
+    narrow(static_cast<const float*>(v.data()), v.size(), out);
+  } else if (v.code() == 'd' && v.itemsize() == 8) {
+    narrow(static_cast<const double*>(v.data()), v.size(), out);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s must hold float32 or float64 values", name);
+    return false;
   }
-  if (v.code() == 'd' && v.itemsize() == 8) {
-    return narrow(static_cast<const double*>(v.data()), v.size(), name, check, cols, out);
+  const float inf = std::numeric_limits<float>::infinity();
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const float f = out[i];
+    if (f >= 0.0f && (f < inf || (allowed == Allowed::kFrequencies && f == inf))) continue;
+    bad_value(name, i, 0, static_cast<double>(f));
+    return false;
   }
-  PyErr_Format(PyExc_TypeError, "%s must hold float32 or float64 values", name);
-  return false;
+  return true;
 }
 
 // A demand value is valid when, narrowed to float32, it is finite and not
@@ -455,8 +450,8 @@ bool read_network(PyObject* tail, PyObject* head, PyObject* freq, PyObject* cost
   }
   in.n_nodes = static_cast<Index>(n_nodes);
   if (!read_indices(tail, "tail", in.n_nodes, in.tail) ||
-      !read_indices(head, "head", in.n_nodes, in.head) || !read_floats(freq, "freq", in.freq) ||
-      !read_floats(cost, "cost", in.cost)) {
+      !read_indices(head, "head", in.n_nodes, in.head) || !read_floats(freq, "freq", Allowed::kFrequencies, in.freq) ||
+      !read_floats(cost, "cost", Allowed::kCosts, in.cost)) {
     return false;
   }
   if (kind != Py_None) {

@@ -277,6 +277,17 @@ def test_native_side_refuses_what_it_cannot_read(la, native):
             native.assign(*call)
 
 
+def test_changed_network_attributes_are_checked_again(la):
+    net = la.Network([0, 0], [1, 1], [0.1, 0.2], [10.0, 12.0])
+    net.cost[1] = np.nan
+    with pytest.raises(la.InputError, match=re.escape("cost[1] = nan is NaN")):
+        la.assign(net, np.zeros((2, 2)))
+    net.cost[1] = 1.0
+    net.freq[0] = -np.inf
+    with pytest.raises(la.InputError, match=re.escape("freq[0] = -inf is negative")):
+        la.assign(net, np.zeros((2, 2)))
+
+
 def test_results_own_their_memory(la, native):
     net = la.Network(np.array([0, 0]), np.array([1, 1]), np.array([0.1, 0.2]),
                      np.array([10.0, 12.0]))

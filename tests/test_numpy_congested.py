@@ -110,6 +110,8 @@ def test_congested_input_errors(la):
         assert str(info.value).startswith(text)
     with pytest.raises(la.InputError, match="capacity = -1.0"):
         la.assign_congested(net, d, -1.0)
+    with pytest.raises(la.InputError, match="network has no arcs"):
+        la.assign_congested(la.Network([], [], [], [], n_nodes=2), d, 1.0)
 
 
 CTRL_C = """

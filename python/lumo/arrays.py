@@ -515,6 +515,8 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
     the iterations and gaps.
     """
     net = _network(network)
+    if net.n_arcs == 0:
+        raise InputError("network has no arcs: a congested assignment needs at least one")
     mat = _demand(net, demand)
     dst = _destinations(destinations, mat)
     n_threads = _threads(threads)
