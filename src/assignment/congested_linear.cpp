@@ -29,8 +29,8 @@ void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_f
   const std::size_t m = arc_freqs.size();
   // Total flow per arc, destinations added in order; arcs are independent, so
   // splitting them over the pool leaves every sum as it is.
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 2048),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
+  parallel_range(tbb::blocked_range<std::size_t>(0, m, 2048),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t i = r.begin(); i != r.end(); ++i) total[i] = 0.0f;
     for (std::size_t k = 0; k < n_dst; ++k) {
       const float* block = x.data() + k * m;
@@ -73,8 +73,8 @@ float _calc_gap(std::span<const Index> to, std::span<const float> costs,
   // Parts per destination, computed in parallel and then added in destination
   // order: the gap, and so the iteration count, is the same for every pool size.
   FloatVec num(n_dst), den(n_dst);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_dst, 1),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
+  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t k = r.begin(); k != r.end(); ++k) {
       const Index d = dsts[k];
       const float* lab = labels.data() + k * n_nodes;
@@ -143,8 +143,8 @@ CongestedAssignment _linear_congested_assign(std::span<const Index> from,
   for (;;) {
     calc_effective_freqs(x, arc_freqs, to, capacity, beta, n_dst, total, head_load, eff);
     assign_all(net, eff, demands, dsts, *ws, out.labels, y);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
+    parallel_range(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
+                   [&](const tbb::blocked_range<std::size_t>& r) {
       for (std::size_t e = r.begin(); e != r.end(); ++e) {
         const float old_part = x[e] * keep;
         const float new_part = y[e] * alpha;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <optional>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
@@ -249,12 +250,20 @@ void check_setup(const Network& net, std::span<const float> demands, std::span<c
 }  // namespace
 
 struct Workspace {
-  tbb::enumerable_thread_specific<Scratch> scratch;
+  // One scratch per pool thread; where the pool may not be used, only the
+  // calling thread's, and nothing of the pool's state is touched.
+  std::optional<tbb::enumerable_thread_specific<Scratch>> pooled;
+  Scratch serial;
+  Scratch& local() { return pooled ? pooled->local() : serial; }
 };
 
 void WorkspaceDeleter::operator()(Workspace* ws) const { delete ws; }
 
-WorkspacePtr make_workspace() { return WorkspacePtr(new Workspace()); }
+WorkspacePtr make_workspace() {
+  WorkspacePtr ws(new Workspace());
+  if (ensure_pool()) ws->pooled.emplace();
+  return ws;
+}
 
 Network prepare_network(std::span<const Index> from, std::span<const Index> to,
                         std::span<const float> costs) {
@@ -297,9 +306,9 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
   ensure_pool();
   std::vector<std::exception_ptr> failures(n_dst);
   std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_dst, 1),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-    Scratch& s = ws.scratch.local();
+  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
+                 [&](const tbb::blocked_range<std::size_t>& range) {
+    Scratch& s = ws.local();
     for (std::size_t k = range.begin(); k != range.end(); ++k) {
       // Positions after a failed one are not worth computing; earlier ones
       // still run so that the lowest failing position is the one reported.
