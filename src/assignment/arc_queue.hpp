@@ -22,75 +22,84 @@ namespace lumo {
 //   where the sift-up ended.
 //
 // Preconditions, which callers guarantee and nothing here checks:
-// - begin(m) starts every run; every key used until the next begin is below m,
-//   and m is below kMaxKeys;
+// - a run is opened by begin(m) and lasts as long as the Run it returns; every
+//   key used during it is below m, and m is below kNotQueued;
 // - insert(key) only for a key that is not queued;
 // - pop() only when the queue is not empty;
 // - priority(key) and change(key) only for a queued key.
-// A run may be abandoned at any point, by a failure too: a key counts as
-// queued only while its slot carries the current run's stamp, so the next
-// begin() forgets whatever was left without visiting it.
+// Between runs no key is queued: the Run's destructor empties the queue on
+// every path out of the run, a failure included, so the next run starts clean
+// without clearing the key index.
 class ArcQueue {
  public:
+  // The key index's mark for a key that is not queued; keys and positions
+  // stay below it.
+  static constexpr std::uint32_t kNotQueued = std::numeric_limits<std::uint32_t>::max();
+
   struct Entry {
     std::int32_t prio;
     std::uint32_t key;
   };
 
-  static constexpr std::size_t kMaxKeys = std::numeric_limits<std::uint32_t>::max();
+  class [[nodiscard]] Run {
+   public:
+    explicit Run(ArcQueue& q) : q_(q) {}
+    ~Run() { q_.clear(); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
 
-  void begin(std::size_t m) {
-    if (slots_.size() != m) slots_.assign(m, Slot{0, kIdle});
-    if (++run_ == kIdle) {  // the stamp wrapped: no slot may carry it from before
-      for (Slot& s : slots_) s.run = kIdle;
-      run_ = kIdle + 1;
-    }
-    heap_.clear();
+   private:
+    ArcQueue& q_;
+  };
+
+  Run begin(std::size_t m) {
+    if (pos_.size() != m) pos_.assign(m, kNotQueued);
     heap_.reserve(m);
+    return Run(*this);
   }
 
   bool empty() const { return heap_.empty(); }
-  bool queued(std::uint32_t key) const { return slots_[key].run == run_; }
-  std::int32_t priority(std::uint32_t key) const { return heap_[slots_[key].pos].prio; }
+  bool queued(std::uint32_t key) const { return pos_[key] != kNotQueued; }
+  std::int32_t priority(std::uint32_t key) const { return heap_[pos_[key]].prio; }
 
   void insert(std::uint32_t key, std::int32_t prio) {
     heap_.push_back({prio, key});
-    slots_[key] = Slot{static_cast<std::uint32_t>(heap_.size() - 1), run_};
+    pos_[key] = static_cast<std::uint32_t>(heap_.size() - 1);
     sift_up(heap_.size() - 1);
   }
 
   Entry pop() {
-    const Entry top = heap_[0];
-    slots_[top.key].run = kIdle;
-    const Entry last = heap_.back();
+    Entry top = heap_[0];
+    pos_[top.key] = kNotQueued;
+    Entry last = heap_.back();
     heap_.pop_back();
     if (!heap_.empty()) {
-      place(0, last);
+      heap_[0] = last;
+      pos_[last.key] = 0;
       sift_down(0);
     }
     return top;
   }
 
   void change(std::uint32_t key, std::int32_t prio) {
-    const std::size_t q = slots_[key].pos;
+    std::size_t q = pos_[key];
     heap_[q].prio = prio;
     sift_down(sift_up(q));
   }
 
  private:
-  // Position in the heap, valid while `run` is the current run's stamp.
-  struct Slot {
-    std::uint32_t pos;
-    std::uint32_t run;
-  };
-  static constexpr std::uint32_t kIdle = 0;  // never a run's stamp
+  // Leaves no key queued, visiting only what is left in the heap.
+  void clear() {
+    for (const Entry& e : heap_) pos_[e.key] = kNotQueued;
+    heap_.clear();
+  }
 
   // Moving a hole instead of swapping places every entry exactly where the
   // swap-based rules would.
   std::size_t sift_up(std::size_t q) {
-    const Entry item = heap_[q];
+    Entry item = heap_[q];
     while (q > 0) {
-      const std::size_t parent = (q - 1) / 2;
+      std::size_t parent = (q - 1) / 2;
       if (!(heap_[parent].prio < item.prio)) break;
       place(q, heap_[parent]);
       q = parent;
@@ -112,9 +121,10 @@ class ArcQueue {
         }
         break;
       }
-      // Both children exist. Chosen without branches, since which child wins
-      // is unpredictable; the grandchildren lie side by side: fetch them while
-      // deciding here.
+      // Both children exist: the left one is the candidate if strictly above
+      // the entry, then the right one if strictly above that candidate. Chosen
+      // without branches, since which child wins is unpredictable.
+      // The grandchildren lie side by side: fetch them while deciding here.
       __builtin_prefetch(heap + 2 * left + 1);
       const std::int32_t lp = heap[left].prio, rp = heap[left + 1].prio;
       const bool take_left = lp > item.prio;
@@ -130,12 +140,11 @@ class ArcQueue {
 
   void place(std::size_t q, Entry e) {
     heap_[q] = e;
-    slots_[e.key].pos = static_cast<std::uint32_t>(q);
+    pos_[e.key] = static_cast<std::uint32_t>(q);
   }
 
   std::vector<Entry> heap_;
-  std::vector<Slot> slots_;
-  std::uint32_t run_ = kIdle;
+  std::vector<std::uint32_t> pos_;
 };
 
 }  // namespace lumo

@@ -53,7 +53,7 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
   std::uint8_t* feeds = s.feeds.data();
 
   ArcQueue& queue = s.queue;
-  queue.begin(m);
+  const ArcQueue::Run run = queue.begin(m);
   for (std::size_t a = 0; a < m; ++a) {
     if (from[a] == d) continue;  // arcs leaving the destination are never queued
     queue.insert(static_cast<std::uint32_t>(a), encode(labels[to[a]] + costs[a]));
@@ -178,7 +178,7 @@ Network prepare_network(std::span<const Index> from, std::span<const Index> to,
   net.costs = costs;
   net.n_nodes = largest == std::numeric_limits<Index>::max() ? largest : largest + 1;
   const std::size_t m = from.size();
-  if (m >= ArcQueue::kMaxKeys) panic(kCapacityOverflow);
+  if (m >= ArcQueue::kNotQueued) panic(kCapacityOverflow);
   // Too many nodes fails as soon as a destination is assigned; with no
   // destination there is nothing to index.
   if (net.n_nodes >= kMaxNodes) return net;
