@@ -56,7 +56,7 @@ def test_exit_while_a_daemon_thread_computes_is_clean():
 FORK_CHILD = """
     import os, signal, threading, warnings, lumo
     warnings.simplefilter("ignore", DeprecationWarning)   # fork with threads running
-    net = network(200, 60, 800)
+    net = network(60, 20, 240)
     congested = (*net, 50.0, 0.1, 0.2, 0.0, 3)
     lines = ([[0, 1, 2], [2, 0], [1, 3, 0]], [0.2, 0.1, 0.3],
              [[float(a + b) for b in range(4)] for a in range(4)],
@@ -75,18 +75,20 @@ def test_forked_children_compute_without_the_parents_pool():
     # (a hang ends the child through its alarm).
     code = FORK_CHILD + """
     want = compute()
+    big = network(40, 8, 160, seed=2)   # keeps the parent's threads entering and leaving the pool
+    big_want = lumo.linear_assign(*big)
     stop = threading.Event()
     def loop():
         while not stop.is_set():
-            assert compute() == want
+            assert lumo.linear_assign(*big) == big_want
     busy = [threading.Thread(target=loop) for _ in range(2)]
     for t in busy:
         t.start()
     outcome = {"ok": 0, "wrong": 0, "pool threads": 0, "hung": 0, "other": 0}
-    for _ in range(150):
+    for _ in range(300):
         pid = os.fork()
         if pid == 0:
-            signal.alarm(20)
+            signal.alarm(10)
             got = compute()
             os._exit(0 if got == want and threads() == 1 else 1 if got != want else 2)
         _, status = os.waitpid(pid, 0)
@@ -102,7 +104,7 @@ def test_forked_children_compute_without_the_parents_pool():
     """
     out = run(code, timeout=300)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == str({"ok": 150, "wrong": 0, "pool threads": 0, "hung": 0, "other": 0})
+    assert out.stdout.strip() == str({"ok": 300, "wrong": 0, "pool threads": 0, "hung": 0, "other": 0})
 
 
 def test_multiprocessing_fork_pool_and_a_fresh_child_pool():
