@@ -45,8 +45,10 @@ def effective_freqs(x, arc_freqs, to, capacity, beta, D, M):
     return eff
 
 
-def gap_parts(to, costs, eff, dsts, N, labels, x, outgoing):
-    """(numerator, denominator), summed per destination over nodes in increasing order."""
+def gap_parts(to, costs, eff, dsts, N, labels, x, outgoing, waiting=F(0.5)):
+    """(numerator, denominator), summed per destination over nodes in increasing order.
+    `waiting` weighs a node's largest flow/frequency ratio: 0.5, half a headway as in the
+    labels; 1.0 gives the full-headway measure that levels off above zero."""
     M = len(to)
     num = den = F(0)
     for k, d in enumerate(dsts):
@@ -63,15 +65,16 @@ def gap_parts(to, costs, eff, dsts, N, labels, x, outgoing):
                 r0 = r0 + xa * ((th + F(costs[a])) - tu)
                 r1 = fmax(r1, xa / eff[a])
                 r2 = r2 + xa * tu
-            num_k = num_k + (r0 + r1)
+            num_k = num_k + (r0 + r1 * waiting)
             den_k = den_k + r2
         num, den = num + num_k, den + den_k
     return num, den
 
 
 def congested(frm, to, arc_freqs, costs, demands, dsts, capacity, alpha=0.01, beta=0.2,
-              tol=0.001, max_iters=1000, assign=None):
-    """Returns (labels, averaged flows, iterations run, last gap or None)."""
+              tol=0.001, max_iters=1000, assign=None, gaps=None, waiting=F(0.5)):
+    """Returns (labels, averaged flows, iterations run, last gap or None); appends every
+    iteration's gap to `gaps` when given."""
     capacity, alpha, beta, tol = F(capacity), F(alpha), F(beta), F(tol)
     M, D, N = len(frm), len(dsts), max(max(frm), max(to)) + 1
     outgoing = {}
@@ -86,7 +89,9 @@ def congested(frm, to, arc_freqs, costs, demands, dsts, capacity, alpha=0.01, be
             eff = effective_freqs(x, arc_freqs, to, capacity, beta, D, M)
             labels, y = assign(frm, to, eff, costs, demands, dsts)
             x = [xe * keep + ye * alpha for xe, ye in zip(x, y)]
-            num, den = gap_parts(to, costs, eff, dsts, N, labels, x, outgoing)
+            num, den = gap_parts(to, costs, eff, dsts, N, labels, x, outgoing, waiting)
             g, count = num / den, count + 1
+            if gaps is not None:
+                gaps.append(g)
             if count == max_iters or not g > tol:
                 return labels, x, count, g

@@ -1,7 +1,9 @@
+import logging
 import os
 import re
 import subprocess
 import sys
+import threading
 import warnings
 
 import numpy as np
@@ -230,8 +232,9 @@ def test_gap_edge_cases():
     assert parts([3, 0, 0, 0, 0]) == (F(0), F(12))
     # the destination's own arcs and arcs touching unreachable nodes add nothing
     assert parts([3, 7, 5, 0, 9]) == (F(0), F(12))
-    # at node 3: reduced cost -1 per unit plus flow / frequency, the latter never below 0
-    assert parts([0, 0, 0, 2, 0]) == (F(-2) + F(8), F(6))
+    # at node 3: reduced cost -1 per unit plus half of flow / frequency (waiting at half a
+    # headway), the latter never below 0
+    assert parts([0, 0, 0, 2, 0]) == (F(-2) + F(8) * F(0.5), F(6))
     assert parts([0, 0, 0, -2, 0]) == (F(2), F(-6))
     # the module's gap (in its no-convergence warning) on a network with the
     # same kinds of arcs: a no-wait arc, an arc leaving the destination, two
@@ -244,3 +247,127 @@ def test_gap_edge_cases():
         want = congested(*net, capacity, 0.5, 0.2, -INF, 1, assign=assign)
         assert bits(labels) == bits(want[0]) and bits(flows) == bits(want[1])
         check_warning(msgs, want[2], want[3], -INF, 1)
+
+
+# --- the gap, progress records and the warning's function name -------------------------------
+
+class Records(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.INFO)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+@pytest.fixture
+def records():
+    logger, handler = logging.getLogger("lumo"), Records()
+    old_level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    yield handler.records
+    logger.removeHandler(handler)
+    logger.setLevel(old_level)
+
+
+def check_records(recs, function, gaps, tol):
+    """One record per iteration carrying the model's gap, then the final record."""
+    *steps, last = recs
+    assert all(r.name == "lumo" and r.levelno == logging.INFO for r in recs)
+    assert all(r.thread == threading.get_ident() for r in recs)  # emitted by the caller
+    assert [(r.function, r.iteration) for r in steps] == [(function, k + 1) for k in range(len(gaps))]
+    assert bits([r.gap for r in steps]) == bits(gaps) and all(r.seconds >= 0 for r in steps)
+    assert all(r.getMessage() == f"{function}: iteration {r.iteration}, gap {r.gap:.6g}, "
+               f"{r.seconds:.3f} s" for r in steps)
+    converged = bool(gaps) and gaps[-1] <= F(tol)
+    assert (last.function, last.iterations, last.converged) == (function, len(gaps), converged)
+    assert bits([last.gap, last.tol]) == bits([gaps[-1] if gaps else np.nan, F(tol)])
+    assert last.getMessage() == (f"{function}: {len(gaps)} iterations, gap {last.gap:.6g}, "
+                                 f"tol {last.tol:.6g}, {'' if converged else 'not '}converged")
+
+
+@pytest.mark.parametrize("seed,alpha,tol,max_iters", [(3, 0.5, 1e-3, 40), (1, 0.3, 1e-6, 4),
+                                                      (2, 0.2, float("inf"), 5)])
+def test_progress_records(records, seed, alpha, tol, max_iters):
+    net, gaps = network(seed), []
+    labels, flows, count, gap = congested(*net, alpha, 0.2, tol, max_iters, assign=assign, gaps=gaps)
+    got = run(*net, alpha, 0.2, tol, max_iters)
+    assert bits(got[0]) == bits(labels) and bits(got[1]) == bits(flows)
+    check_records(records, "linear_congested_assign", gaps, tol)
+
+
+def test_gap_counts_waiting_as_the_labels_do(records):
+    # a small congested network on which the gap falls geometrically below 1e-3, where the
+    # full-headway measure stays above 0.5 for as long as one cares to iterate
+    net, gaps, full = network(3), [], []
+    congested(*net, 0.5, 0.2, -1.0, 40, assign=assign, gaps=full, waiting=F(1))
+    assert min(full) > 0.5
+    labels, flows, count, gap = congested(*net, 0.5, 0.2, 1e-3, 40, assign=assign, gaps=gaps)
+    assert count < 15 and gap <= F(1e-3) and gaps[0] > 0.1
+    got = run(*net, 0.5, 0.2, 1e-3, 40)
+    assert bits(got[0]) == bits(labels) and bits(got[1]) == bits(flows) and got[2] == []
+    check_records(records, "linear_congested_assign", gaps, 1e-3)
+
+
+def test_line_form_records_and_warning_name_the_function(records):
+    lines, freqs = [[0, 1, 2, 3], [3, 1, 0], [2, 0]], [0.1, 0.2, 0.05]
+    ttm = [[0.0, 4.0, 9.0, 12.0], [3.0, 0.0, 5.0, 8.0], [6.0, 2.0, 0.0, 3.0], [9.0, 4.0, 7.0, 0.0]]
+    dm = [[0.0, 30.0, 20.0, 50.0], [0.0, 0.0, 40.0, 10.0], [0.0, 25.0, 0.0, 35.0], [0.0, 45.0, 5.0, 0.0]]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        lumo.mat_linear_congested_assign(lines, freqs, ttm, dm, 2.0, 0.3, 0.2, 1e-9, 3)
+    msgs = [str(w.message) for w in caught]
+    assert len(msgs) == 1 and msgs[0].startswith("mat_linear_congested_assign: no convergence after 3 ")
+    *steps, last = records
+    assert [r.iteration for r in steps] == [1, 2, 3] and last.iterations == 3
+    assert {r.function for r in records} == {"mat_linear_congested_assign"} and not last.converged
+    # the warning's gap is the last record's
+    m = NO_CONV.match(msgs[0][len("mat_"):])
+    assert m and bits([F(float(m[2]))]) == bits([last.gap]) and m[3] == "1e-09"
+
+
+def test_nan_nominal_frequency_is_never_congested():
+    frm, to, freqs, costs, demands, dsts, cap = network(2)
+    boarding = [a for a, f in enumerate(freqs) if np.isfinite(f)]
+    a = boarding[0]
+    freqs[a] = float("nan")
+    x0 = assign(frm, to, freqs, costs, demands, dsts)[1]
+    eff = effective_freqs(x0, freqs, to, F(cap), F(0.2), len(dsts), len(frm))
+    assert eff[a] == INF  # kept, like an arc without waiting
+    floored = eff[:a] + [FLOOR] + eff[a + 1:]
+    labels1, y1 = assign(frm, to, eff, costs, demands, dsts)
+    assert bits(labels1) != bits(assign(frm, to, floored, costs, demands, dsts)[0])  # it matters
+    labels, flows, _ = run(frm, to, freqs, costs, demands, dsts, cap, 0.25, 0.2, -INF, 1)
+    assert bits(labels) == bits(labels1) and bits(flows) == bits(blend(x0, y1, 0.25))
+
+
+QUIET = """
+import sys; sys.path.insert(0, sys.argv[1])
+import lumo, threading
+from test_congested import network
+net = network(3)
+if sys.argv[2] == "configured":
+    import logging
+    logging.basicConfig(level=logging.INFO)
+out = {}
+worker = threading.Thread(target=lambda: out.setdefault("t", lumo.linear_congested_assign(*net, 0.5, 0.2, 1e-3, 40)))
+worker.start(); worker.join()
+assert out["t"] == lumo.linear_congested_assign(*net, 0.5, 0.2, 1e-3, 40)
+"""
+
+
+def test_nothing_printed_unless_logging_is_configured():
+    def go(mode):
+        r = subprocess.run([sys.executable, "-c", QUIET, HERE, mode], capture_output=True, text=True,
+                           timeout=120)
+        assert r.returncode == 0, r.stderr
+        return r.stdout, r.stderr.splitlines()
+
+    assert go("default") == ("", [])
+    out, err = go("configured")  # once from a thread, once from the main thread
+    timeless = [re.sub(r", [0-9.]+ s$", "", e) for e in err]
+    assert out == "" and timeless[:len(err) // 2] == timeless[len(err) // 2:]
+    assert err[0].startswith("INFO:lumo:linear_congested_assign: iteration 1, gap ")
+    assert re.fullmatch(r"INFO:lumo:linear_congested_assign: \d+ iterations, gap \S+, tol 0.001, converged",
+                        err[-1])

@@ -36,3 +36,18 @@ def test_kuopio_segments_follow_the_arc_order():
            "alignments": [[0, 1, 2], [2, 0]]}
     assert [s[3] for s in kuopio.segments(net)] == [1, 4, 7]
     assert [(s[1], s[2]) for s in kuopio.segments(net)] == [(0, 1), (1, 2), (2, 0)]
+
+
+def test_kuopio_demo_reads_the_run_from_the_progress_records(capsys):
+    import kuopio
+    stops = [[0.0, 3.0, 7.0], [3.0, 0.0, 4.0], [7.0, 4.0, 0.0]]
+    # an express line 0 -> 2 beside a local one, both crowded: a few dozen iterations
+    net = {"alignments": [[0, 1, 2], [2, 1, 0], [0, 2]], "freqs": [0.1, 0.2, 0.1],
+           "travel_time_mat": stops,
+           "demands_mat": [[0.0, 900.0, 3000.0], [0.0, 0.0, 500.0], [0.0, 700.0, 0.0]]}
+    (_, flows, _), outcome, seconds = kuopio.congested(net)
+    printed = capsys.readouterr().out.splitlines()
+    assert outcome.function == "mat_linear_congested_assign" and outcome.converged
+    assert outcome.gap <= kuopio.TOL and 10 < outcome.iterations < kuopio.MAX_ITERS
+    assert len(printed) == outcome.iterations and printed[-1].startswith(f"  iteration {outcome.iterations:3d}: gap ")
+    assert len(flows) == 15

@@ -165,7 +165,7 @@ def test_differential_plain(lm, seed):
     assert len(warned) == (np.array(net[3])[1:, 0] != 0).any()
 
 
-@pytest.mark.filterwarnings("ignore:linear_congested_assign")
+@pytest.mark.filterwarnings("ignore:(mat_)?linear_congested_assign. no convergence")
 @pytest.mark.parametrize("seed", range(15))
 def test_differential_congested(lm, seed):
     rng = np.random.default_rng(1000 + seed)
@@ -214,6 +214,31 @@ def test_failures(lm, fn, case):
     assert (type(e).__module__, type(e).__qualname__) == ("pyo3_runtime", "PanicException")
     assert not isinstance(e, Exception) and not hasattr(lm, "PanicException")
     assert e.args == (case[4],)
+
+
+def first_missing_demand(dm, S):
+    """The first entry the demand fill reads that does not exist: destinations 1 .. S-1, and
+    for each of them the origins in order."""
+    for i in range(1, S):
+        for o in range(S):
+            if o != i and (o >= len(dm) or i >= len(dm[o])):
+                return OOB.format(len(dm), o) if o >= len(dm) else OOB.format(len(dm[o]), i)
+
+
+@BOTH
+@pytest.mark.parametrize("seed", range(4))
+def test_missing_demand_entries_in_fill_order(lm, fn, seed):
+    # ragged and short demand matrices; the first missing entry is the one reported
+    rng = np.random.default_rng(seed)
+    for _ in range(30):
+        S = int(rng.integers(2, 7))
+        dm = [[1.0] * int(rng.choice([S, S, rng.integers(0, S + 1)])) for _ in range(rng.integers(0, S + 2))]
+        want = first_missing_demand(dm, S)
+        if want is None:
+            continue
+        with pytest.raises(BaseException) as ei:
+            fn(lm, [[0, S - 1]], [0.1], sq(S), dm)
+        assert ei.value.args == (want,), (S, [len(r) for r in dm])
 
 
 # --- unassigned demand towards stop 0 --------------------------------------------

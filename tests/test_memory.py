@@ -42,3 +42,30 @@ def test_memory_running_out_while_results_are_built_is_a_panic():
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == ["PanicException Python API call failed", "([2.0, 0.0], [2.0])"]
     assert "MemoryError" in out.stderr
+
+
+def test_stray_node_index_allocates_nothing_per_node():
+    # node counts of 2^29 - 1 and 2^31 + 1 from a single arc: with no destination there is
+    # nothing to compute, and a failure is found before the per-stop demand blocks exist
+    code = textwrap.dedent("""
+        import resource, lumo
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+        print(lumo.linear_assign([2**29 - 2], [0], [1.0], [1.0], [], []))
+        print(lumo.linear_congested_assign([0], [2**31], [1.0], [1.0], [], [], 1.0))
+        print(lumo.linear_congested_assign([2**29 - 2], [0], [0.5], [1.0], [], [], 1.0, max_iters=3))
+        bad_rows = [[0.0, 1.0]] + [[]] * 19999
+        for call in (lambda: lumo.mat_linear_assign([[0, 1]], [0.1], bad_rows, []),
+                     lambda: lumo.mat_linear_congested_assign([[0, 1]], [0.1], bad_rows, [], 1.0),
+                     lambda: lumo.linear_congested_assign([0], [2**31], [1.0], [1.0], [1.0], [0], 1.0)):
+            try:
+                call()
+            except BaseException as e:
+                print(type(e).__name__, e)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "([], [])", "([], [])", "([], [])",
+        "PanicException index out of bounds: the len is 0 but the index is 0",
+        "PanicException index out of bounds: the len is 0 but the index is 0",
+        "PanicException range end index 2147483649 out of range for slice of length 1"]
