@@ -135,12 +135,13 @@ def test_multiprocessing_fork_pool_and_a_fresh_child_pool():
 
 @pytest.mark.parametrize("value", ["1", "2", "100000000", str(2**31 - 1), str(2**32 + 1), str(2**64 + 5)])
 def test_thread_count_from_the_environment_is_capped(value):
-    # Any positive value works at once and in bounded memory: the pool has
-    # min(value, processors) threads, the calling one included.
+    # Any positive value works at once and in bounded memory: the pool has at
+    # most min(value, processors) threads, the calling one included (workers
+    # start asynchronously, so fewer may be up when the count is taken).
     code = """
     import os, resource, lumo
     resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.RLIM_INFINITY))
-    net = network(100, 40, 400)
+    net = network(200, 120, 800)
     got = lumo.linear_assign(*net)
     print(len(os.listdir("/proc/self/task")), len(os.sched_getaffinity(0)), repr(got))
     """
@@ -148,5 +149,5 @@ def test_thread_count_from_the_environment_is_capped(value):
     capped = run(code, env={"RAYON_NUM_THREADS": value}, timeout=60)
     assert capped.returncode == 0 and plain.returncode == 0, capped.stderr + plain.stderr
     threads, cpus, got = capped.stdout.split(" ", 2)
-    assert int(threads) == min(int(value), int(cpus))
+    assert 1 <= int(threads) <= min(int(value), int(cpus))
     assert got == plain.stdout.split(" ", 2)[2]  # bit for bit, whatever the thread count
