@@ -29,7 +29,6 @@
 #endif
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
@@ -256,7 +255,8 @@ bool any_invalid(const float* p, std::size_t len) {
 // z * z when every value of the z x z matrix is valid, else (with `find`) the
 // first invalid position. With `columns`, also marks the columns that hold a
 // non-zero value off the diagonal (the destinations with demand towards them).
-// Blocks of rows run on the pool, each marking columns of its own.
+// Blocks of columns run on the pool, each task reading its stretch of every
+// row and marking only its own columns.
 template <class T>
 std::size_t scan(const T* values, std::size_t z, bool find, std::uint8_t* columns) {
   const std::size_t n = z * z;
@@ -265,29 +265,20 @@ std::size_t scan(const T* values, std::size_t z, bool find, std::uint8_t* column
     return n;
   }
   std::atomic<bool> bad{false};
-  tbb::enumerable_thread_specific<std::vector<std::uint8_t>> marks(
-      columns != nullptr ? z : 0, std::uint8_t{0});
-  lumo::ensure_pool();
-  const std::size_t grain = std::max<std::size_t>(1, (std::size_t{1} << 16) / (z + 1));
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, z, grain),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
-    const T* first = values + r.begin() * z;
-    bool found = any_invalid(first, (r.end() - r.begin()) * z);
-    if (columns != nullptr) {
-      std::uint8_t* seen = marks.local().data();
-      for (std::size_t o = r.begin(); o != r.end(); ++o) {
-        const T* row = values + o * z;
-        for (std::size_t d = 0; d < o; ++d) seen[d] |= row[d] != 0;
-        for (std::size_t d = o + 1; d < z; ++d) seen[d] |= row[d] != 0;
-      }
+  lumo::parallel_range(tbb::blocked_range<std::size_t>(0, z, 512),
+                       [&](const tbb::blocked_range<std::size_t>& r) {
+    const std::size_t d0 = r.begin(), d1 = r.end();
+    bool found = false;
+    for (std::size_t o = 0; o < z; ++o) {
+      const T* row = values + o * z;
+      found |= any_invalid(row + d0, d1 - d0);
+      if (columns == nullptr) continue;
+      const std::size_t diagonal = o >= d0 && o < d1 ? o : d1;  // not demand towards o
+      for (std::size_t d = d0; d < diagonal; ++d) columns[d] |= row[d] != 0;
+      for (std::size_t d = diagonal + 1; d < d1; ++d) columns[d] |= row[d] != 0;
     }
     if (found) bad.store(true, std::memory_order_relaxed);
   });
-  if (columns != nullptr) {
-    for (const std::vector<std::uint8_t>& seen : marks) {
-      for (std::size_t d = 0; d < z; ++d) columns[d] |= seen[d];
-    }
-  }
   return bad.load() ? 0 : n;
 }
 
@@ -419,8 +410,9 @@ template <class F>
 bool run(long threads, bool quick, F&& compute) {
   return settle(lumo::py::run_released(
       [&](lumo::CancelFlag cancel) {
-        lumo::ensure_pool();
-        if (threads > 0) {
+        // No arena where the pool may not be used (a forked child): all runs
+        // on the calling thread then.
+        if (threads > 0 && lumo::ensure_pool()) {
           tbb::task_arena arena(static_cast<int>(threads));
           arena.execute([&] { compute(cancel); });
         } else {
@@ -671,7 +663,7 @@ PyObject* py_congested(PyObject*, PyObject* args) {
           const FloatVec& x = cr.flows();
           r.flows.assign(m, 0.0f);
           float* sums = r.flows.data();
-          tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 4096),
+          lumo::parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
                             [&](const tbb::blocked_range<std::size_t>& range) {
             for (std::size_t k = 0; k < n_dst; ++k) {
               const float* block = x.data() + k * m;

@@ -1,7 +1,11 @@
 // The interpreter boundary: module creation, the function table, argument
 // binding and conversion, result conversion and the mapping of failures.
 // Everything below holds the interpreter lock except the computation itself.
+// The build defines the limited API version (3.12) for every extension module;
+// this only covers a compilation outside it.
+#ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x030C0000
+#endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -9,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cxxabi.h>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -296,7 +301,12 @@ bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* key = PyTuple_GetItem(kwnames, j);
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &len);
-    if (text == nullptr) return false;
+    if (text == nullptr) {
+      // A name that has no UTF-8 form (a lone surrogate) matches no parameter.
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.name, key);
+      return false;
+    }
     std::size_t slot = total;
     for (std::size_t i = 0; i < total; ++i) {
       const char* name = fn.params[i].name;
@@ -331,7 +341,9 @@ bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // No C++ exception may cross into the interpreter: running out of memory
-  // while binding, converting or building results becomes MemoryError.
+  // while binding or converting becomes MemoryError, any other failure a
+  // PanicException. The forced unwind that ends a thread taking the lock back
+  // during finalisation is not a failure and goes on.
   try {
     std::vector<PyObject*> slots;
     if (!bind(fn, args, nargs, kwnames, slots)) return nullptr;
@@ -344,8 +356,12 @@ PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyOb
       }
     }
     return fn.compute(values);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (...) {
+    return raise_failure(std::current_exception());
   }
 }
 

@@ -2,6 +2,7 @@
 import ctypes
 import inspect
 import math
+import re
 import subprocess
 import shutil
 import sys
@@ -138,6 +139,7 @@ L, M, C, MC = ORDER
     (L, ARGS6[:5], {"from": [0], "foo": 1}, multi(L, "from")),  # keywords in call order
     (L, ARGS6[:5], {"foo": 1, "from": [0]}, unexp(L, "foo")),
     (L, ["x"], {"From": [0]}, unexp(L, "From")),
+    (L, ARGS6[:5], {"\udc80": 1}, unexp(L, "\udc80")),  # a name with no UTF-8 form
     lazy(C, ARGS6 + [1.0] * 6, {}, many(C, 11, 12, 7)),
     lazy(C, ARGS6, {"tol": 1.0}, missing(C, "capacity")),
     lazy(C, ARGS6, {"capacity": 1, "Tol": 1}, unexp(C, "Tol")),
@@ -273,7 +275,10 @@ def test_panic_exception(capfd):
         assert f"{cls.__module__}.{cls.__qualname__}" == "pyo3_runtime.PanicException"
         assert cls.__bases__ == (BaseException,) and caught.args == (msg,) and str(caught) == msg
         assert isinstance(cls.__doc__, str) and cls.__doc__.strip()
-        assert msg in capfd.readouterr().err
+        err = capfd.readouterr().err
+        assert msg in err
+        # the report names the source position relative to the project
+        assert re.search(r"^thread .* panicked at src/assignment/\w+\.cpp:\d+:$", err, re.M), err
         classes.append(cls)
     assert all(c is classes[0] for c in classes) and classes[0] not in vars(lumo).values()
     same(la()[0], [2.5, 0.0])  # the module stays usable

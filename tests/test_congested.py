@@ -136,6 +136,23 @@ def test_full_load_gives_floor_and_no_wait_arcs_stay():
     assert bits(labels) == bits(labels0) and bits(flows) == bits(blend(blend(x0, x0, 0.3), x0, 0.3))
 
 
+def test_idle_boarding_arc_at_a_head_loaded_to_its_capacity_gets_the_floor():
+    # Stops 0 and 1 board the same vehicle (route node 2, then 3 without
+    # waiting). Nobody boards at 1, and the 2 riders from 0 fill exactly the
+    # room of the service behind arc 1 (0.5 * 4): full is full even with no
+    # boarders of its own, so arc 1 gets the floor.
+    net = ([0, 1, 2], [2, 2, 3], [1.0, 0.5, INF], [0.0, 0.0, 1.0], [2.0, 0.0, 0.0, 0.0], [3])
+    x0 = assign(*net)[1]
+    eff = effective_freqs(x0, net[2], net[1], F(4), F(0.2), 1, 3)
+    assert eff[1] == FLOOR and x0[1] == 0 and np.isfinite(eff[0])
+    labels, flows, msgs = run(*net, 4.0, 0.5, 0.2, -INF, 1)
+    assert bits(labels) == bits(assign(net[0], net[1], eff, *net[3:])[0])
+    assert np.isfinite(labels[1])  # waiting 0.5 / floor, then riding 1
+    want = congested(*net, 4.0, 0.5, 0.2, -INF, 1, assign=assign)
+    assert bits(labels) == bits(want[0]) and bits(flows) == bits(want[1])
+    check_warning(msgs, want[2], want[3], -INF, 1)
+
+
 @pytest.mark.parametrize("max_iters", [1, 5])
 def test_no_demand_or_destination_stops_after_one_iteration(max_iters):
     frm, to, freqs, costs, demands, dsts, cap = network(5)
@@ -204,7 +221,7 @@ def test_reproducible_across_pool_sizes():
     assert "no convergence after 12 iterations" in outs[0] and outs[1] == outs[0] == outs[2]
 
 
-def test_gap_model_edge_cases():
+def test_gap_edge_cases():
     # arcs: 0->1 (no wait), 1->0 (leaves the destination), 2->1 (tail unreachable),
     # 3->1 (waiting), 3->2 (head unreachable)
     to, costs = [1, 0, 1, 1, 2], [4.0, 1.0, 1.0, 2.0, 1.0]
@@ -219,6 +236,17 @@ def test_gap_model_edge_cases():
     # headway), the latter never below 0
     assert parts([0, 0, 0, 2, 0]) == (F(-2) + F(8) * F(0.5), F(6))
     assert parts([0, 0, 0, -2, 0]) == (F(2), F(-6))
+    # the module's gap (in its no-convergence warning) on a network with the
+    # same kinds of arcs: a no-wait arc, an arc leaving the destination, two
+    # waiting arcs at one node, one of them into a dead end, and a pair of
+    # nodes that cannot reach the destination
+    net = ([0, 1, 3, 3, 4], [1, 0, 1, 2, 5], [INF, 0.5, 0.25, 0.5, 0.5], [4.0, 1.0, 2.0, 1.0, 1.0],
+           [3.0, 0.0, 0.0, 2.0, 7.0, 0.0], [1])
+    for capacity in (1.0, 100.0):
+        labels, flows, msgs = run(*net, capacity, 0.5, 0.2, -INF, 1)
+        want = congested(*net, capacity, 0.5, 0.2, -INF, 1, assign=assign)
+        assert bits(labels) == bits(want[0]) and bits(flows) == bits(want[1])
+        check_warning(msgs, want[2], want[3], -INF, 1)
 
 
 # --- the gap, progress records and the warning's function name -------------------------------

@@ -115,6 +115,13 @@ FAILURES = {  # from, to, arc_freqs, costs, demands, dsts -> text
     "lowest position": ([0], [1], [1], [1], [0] * 4, [1, 6, 1, 0], OOB(2, 6)),
     "demands before dst": ([0], [1], [1], [1], [0] * 3, [1, 3], "range end index 4 out of "
                            "range for slice of length 3"),
+    # the search may stop at the first unreachable arc only when every arc has a
+    # frequency; otherwise the arcs without one must still come out and fail
+    "missing frequency among unreachable arcs": ([0, 2, 4], [1, 3, 5], [1, 1], [1] * 3,
+                                                  [0] * 6, [1], OOB(2, 2)),
+    # ... also when the first unreachable arc out of the queue has a frequency
+    "missing frequency after an unreachable arc": ([0, 3, 0], [4, 3, 2], [1], [1] * 3,
+                                                    [0] * 5, [1], OOB(1, 2)),
 }
 
 
@@ -123,6 +130,33 @@ def test_failure_texts(case):
     assert panic_text(*case[:6]) == case[6]
     with pytest.raises(ModelPanic, match="^" + re.escape(case[6]) + "$"):
         assign(*case[:6])
+
+
+# Rules that decide between equal or degenerate values, each in a case where
+# the wrong rule changes the result.
+TIES = {
+    # a sift-down that meets a single (left) child of equal priority stops
+    # there: a child that is not strictly greater never moves up
+    "sift-down, single child, strict": ([0, 0, 1, 0], [1, 2, 2, 1], [INF, INF, 0.5, 0.5],
+                                        [1, 2, 0, 0], [1, 0, 0], [2], [0, 1, 0, 0]),
+    # the first arc's frequency is a subnormal 1e-45: its label overflows to +inf
+    # while the node's frequency stays nonzero but below 1e-8, so the second arc
+    # starts afresh from 0.5 (with f == 0 as the rule the label would stay +inf)
+    "tiny frequency restarts an infinite label": ([0, 0], [1, 1], [1e-45, 0.5], [1, 2],
+                                                  [1, 0], [1], None),
+}
+
+
+@pytest.mark.parametrize("case", TIES.values(), ids=TIES.keys())
+def test_tie_and_threshold_rules(case):
+    args, want_flows = case[:6], case[6]
+    labels, flows = lumo.linear_assign(*args)
+    model = assign(*args)
+    assert bits(labels) == bits(model[0]) and bits(flows) == bits(model[1])
+    if want_flows is not None:
+        assert flows == want_flows
+    else:  # (0.5 + 2 * 0.5) / (0.5 + 1e-45): finite, all demand on the usable arc
+        assert labels == [3.0, 0.0] and flows[1] == 1.0
 
 
 def random_network(rng):

@@ -45,9 +45,19 @@ def run_quiet(fn, *a):
     return out, [x for x in w if "stop 0" in str(x.message)]
 
 
-# --- model against the text ----------------------------------------------------
+def same_as_model(lm, *args):
+    """The module's line-form result equals the model's expansion and folds around
+    the module's arc-form assignment, bit for bit."""
+    got, _ = run_quiet(lm.mat_linear_assign, *args)
+    want, _ = run_quiet(ml.mat_linear_assign, lm, *args)
+    assert bits(sum(got[0], [])) == bits(sum(want[0], []))
+    assert bits(got[1]) == bits(want[1]) and bits([got[2]]) == bits([want[2]])
+    return got
 
-def test_worked_example_expansion():
+
+# --- model against the text, and the module against the model -------------------
+
+def test_worked_example_expansion(lm):
     fa, fb = 0.25, 0.5
     ttm = [[0.0, 1.0, 2.0], [3.0, 0.0, 4.0], [5.0, 6.0, 0.0]]
     dm = [[0.0, 1.0, 4.0], [9.0, 5.0, 8.0], [9.0, 2.0, 0.0]]  # column 0, diagonal unread
@@ -58,20 +68,32 @@ def test_worked_example_expansion():
     assert af == [fa, inf, fa, inf, inf, inf, fb, inf, inf]
     assert co == [0, 1.0, 0, 0, 4.0, 0, 0, 5.0, 0]
     assert dem == [1, -3, 2, 0, 0, 0, 0, 0, 4, 8, -12, 0, 0, 0, 0, 0]
+    # the module expands the same arcs in the same order: every arc carries flow here
+    _, flows, _ = same_as_model(lm, [[0, 1, 2], [2, 0]], [fa, fb], ttm, dm)
+    assert len(flows) == 9 and all(v > 0 for v in flows)
 
 
-def test_destination_entry_subtracts_in_origin_order():
+def test_destination_entry_subtracts_in_origin_order(lm):
     dm = sq(4)
     dm[0][1], dm[2][1], dm[3][1] = 1.0, 1e8, -1e8
     dem = ml.mat2graph([[0, 1]], [0.1], sq(4), dm)[4]
     n = 6
     assert dem[1] == F(F(F(F(0) - F(1)) - F(1e8)) + F(1e8)) == 0  # not -(1+1e8-1e8) = -1
     assert dem[:6] == [1, dem[1], 1e8, -1e8, 0, 0] and len(dem) == 3 * n
+    # the module on the same demands, on a network where stops 2 and 3 reach 1
+    same_as_model(lm, [[0, 1], [2, 3, 1]], [0.1, 0.2], sq(4, 2.0), dm)
 
 
-def test_folds():
+def test_folds(lm):
     assert ml.sum_flows([1, 2, 3, 4, 5, 6], 2) == [5, 7, 9]
     assert ml.graph2mat([1, 2, 3, 4, 5, 6], 3) == [[0, 1, 4], [0, 0, 5], [0, 0, 0]]
+    # the module's folds over several destinations, with demand both ways and
+    # rows of costs that the upper triangle leaves out
+    dm = [[0.0, 2.0, 1.0, 4.0], [3.0, 0.0, 5.0, 1.0], [1.0, 2.0, 0.0, 6.0], [2.0, 2.0, 2.0, 0.0]]
+    ttm = [[float(1 + a + 2 * b) for b in range(4)] for a in range(4)]
+    mat, flows, total = same_as_model(lm, [[0, 1, 2, 3], [3, 2, 1, 0], [1, 3]], [0.2, 0.1, 0.3],
+                                      ttm, dm)
+    assert all(mat[o][d] == 0 for o in range(4) for d in range(o + 1)) and mat[0][3] > 0
     with pytest.raises(ZeroDivisionError):
         ml.graph2mat([], 1)
     with pytest.raises(ZeroDivisionError):

@@ -1,5 +1,7 @@
 #include "assignment/common.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -7,23 +9,32 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/info.h>
 #include <oneapi/tbb/task_arena.h>
 
 namespace lumo {
 
 namespace {
 
+// The process that started the pool; 0 before any computation.
+std::atomic<pid_t> pool_owner{0};
+
 std::string thread_name() {
   std::ostringstream out;
-  int slot = tbb::this_task_arena::current_thread_index();
   out << "thread " << std::this_thread::get_id();
-  if (slot >= 0) out << " (pool slot " << slot << ")";
+  if (pool_owner.load(std::memory_order_relaxed) == ::getpid()) {
+    int slot = tbb::this_task_arena::current_thread_index();
+    if (slot >= 0) out << " (pool slot " << slot << ")";
+  }
   return out.str();
 }
 
 // Parses a positive decimal integer the way an environment setting is read:
-// optional '+', digits only, no surrounding space.
+// optional '+', digits only, no surrounding space; 0 when it is none. A value
+// too large for a machine word saturates (it is capped anyway).
 std::size_t parse_thread_count(const char* text) {
   if (text == nullptr) return 0;
   const char* p = text;
@@ -33,18 +44,42 @@ std::size_t parse_thread_count(const char* text) {
   for (; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return 0;
     std::size_t digit = static_cast<std::size_t>(*p - '0');
-    if (value > (std::numeric_limits<std::size_t>::max() - digit) / 10) return 0;
-    value = value * 10 + digit;
+    if (value > (std::numeric_limits<std::size_t>::max() - digit) / 10) {
+      value = std::numeric_limits<std::size_t>::max();
+    } else {
+      value = value * 10 + digit;
+    }
   }
   return value;
+}
+
+pid_t start_pool() {
+  // More threads than processors never run at once on the default arena, and
+  // the pool's per-slot state grows with the limit: cap it there.
+  std::size_t n = parse_thread_count(std::getenv("RAYON_NUM_THREADS"));
+  if (n != 0) {
+    const std::size_t processors = static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()));
+    n = std::min(n, processors);
+    // Never destroyed: the pool lives until the process ends.
+    new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+  }
+  const pid_t self = ::getpid();
+  pool_owner.store(self);
+  return self;
 }
 
 }  // namespace
 
 Panic make_panic(std::string message, std::source_location where) {
-  // Report positions relative to the source tree, not the build machine.
+  // Report positions relative to the project. The build maps the project
+  // folder away; should a compiler keep a full path, the project's own src/ is
+  // the last one in it (an enclosing folder may be called src too).
   const char* file = where.file_name();
-  if (const char* src = std::strstr(file, "src/")) file = src;
+  if (file[0] == '/') {
+    for (const char* p = std::strstr(file, "/src/"); p != nullptr; p = std::strstr(p + 1, "/src/")) {
+      file = p + 1;
+    }
+  }
   return Panic(std::move(message), file, where.line(), thread_name());
 }
 
@@ -53,14 +88,9 @@ std::string out_of_bounds(std::size_t len, std::size_t index) {
          std::to_string(index);
 }
 
-void ensure_pool() {
-  // Created once and never destroyed: the pool lives until the process ends.
-  static tbb::global_control* control = [] () -> tbb::global_control* {
-    std::size_t n = parse_thread_count(std::getenv("RAYON_NUM_THREADS"));
-    if (n == 0) return nullptr;
-    return new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
-  }();
-  (void)control;
+bool ensure_pool() {
+  static const pid_t owner = start_pool();
+  return owner == ::getpid();
 }
 
 std::size_t checked_count(std::size_t a, std::size_t b, std::size_t elem_size) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <oneapi/tbb/parallel_for.h>
+
 namespace lumo {
 
 using Index = std::size_t;  // node and arc indices (unsigned machine word)
@@ -68,9 +70,27 @@ inline constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None
 inline constexpr const char* kCapacityOverflow = "capacity overflow";
 inline constexpr const char* kDivideByZero = "attempt to divide by zero";
 
-// Sizes the process-wide worker pool on first use: RAYON_NUM_THREADS when it
-// holds a positive integer, otherwise every available processor. Idempotent.
-void ensure_pool();
+// Whether this process may use the process-wide worker pool, which is sized
+// on first use: RAYON_NUM_THREADS when it holds a positive integer, capped at
+// the available processors, otherwise every available processor.
+// False in a process forked from the one that started the pool: the pool's
+// threads did not survive the fork and the locks they held may never be
+// released, so such a process computes on the calling thread alone and never
+// touches the pool's state.
+bool ensure_pool();
+
+// tbb::parallel_for on the pool, or the whole range in one piece on the
+// calling thread where the pool may not be used. Callers never let results
+// depend on how the range is split. (Not named parallel_for: argument-
+// dependent lookup would pick tbb's constrained template over it.)
+template <class Range, class Body>
+void parallel_range(const Range& range, const Body& body) {
+  if (ensure_pool()) {
+    tbb::parallel_for(range, body);
+  } else {
+    body(range);
+  }
+}
 
 // a * b, or a Panic "capacity overflow" when the element count times the
 // element size would not fit a signed machine word.

@@ -29,8 +29,8 @@ void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_f
   const std::size_t m = arc_freqs.size();
   // Total flow per arc, destinations added in order; arcs are independent, so
   // splitting them over the pool leaves every sum as it is.
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 2048),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
+  parallel_range(tbb::blocked_range<std::size_t>(0, m, 2048),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t i = r.begin(); i != r.end(); ++i) total[i] = 0.0f;
     for (std::size_t k = 0; k < n_dst; ++k) {
       const float* block = x.data() + k * m;
@@ -77,8 +77,8 @@ float _calc_gap(std::span<const Index> to, std::span<const float> costs,
   // Parts per destination, computed in parallel and then added in destination
   // order: the gap, and so the iteration count, is the same for every pool size.
   FloatVec num(n_dst), den(n_dst);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_dst, 1),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
+  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t k = r.begin(); k != r.end(); ++k) {
       const Index d = dsts[k];
       const float* lab = labels.data() + k * n_nodes;
@@ -166,8 +166,8 @@ float CongestedRun::step(CancelFlag cancel) {
   if (msa_) alpha = 1.0f / static_cast<float>(gaps_.size() + 2);  // iteration k: 1 / (k + 1)
   const float keep = 1.0f - alpha;
   FloatVec& x = flows_;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
+  parallel_range(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t e = r.begin(); e != r.end(); ++e) {
       const float old_part = x[e] * keep;
       const float new_part = y_[e] * alpha;

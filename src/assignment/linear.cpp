@@ -5,125 +5,20 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <optional>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 
+#include "assignment/arc_queue.hpp"
 #include "assignment/utils.hpp"
 
 namespace lumo {
 
 namespace {
 
-constexpr std::uint32_t kNotQueued = std::numeric_limits<std::uint32_t>::max();
 constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// Binary max-heap over integer priorities with a key index by arc position.
-// Ties are decided by these exact sift rules (strict comparisons), never by
-// the key, because the order of equal priorities changes results.
-class ArcQueue {
- public:
-  struct Entry {
-    std::int32_t prio;
-    std::uint32_t key;
-  };
-
-  // Makes the key index fit M arcs; a clean index stays clean between runs.
-  void prepare(std::size_t m, bool dirty) {
-    if (pos_.size() != m || dirty) pos_.assign(m, kNotQueued);
-    heap_.clear();
-    heap_.reserve(m);
-  }
-
-  bool empty() const { return heap_.empty(); }
-  bool queued(std::uint32_t key) const { return pos_[key] != kNotQueued; }
-  std::int32_t priority(std::uint32_t key) const { return heap_[pos_[key]].prio; }
-
-  void insert(std::uint32_t key, std::int32_t prio) {
-    heap_.push_back({prio, key});
-    pos_[key] = static_cast<std::uint32_t>(heap_.size() - 1);
-    sift_up(heap_.size() - 1);
-  }
-
-  Entry pop() {
-    Entry top = heap_[0];
-    pos_[top.key] = kNotQueued;
-    Entry last = heap_.back();
-    heap_.pop_back();
-    if (!heap_.empty()) {
-      heap_[0] = last;
-      pos_[last.key] = 0;
-      sift_down(0);
-    }
-    return top;
-  }
-
-  void change(std::uint32_t key, std::int32_t prio) {
-    std::size_t q = pos_[key];
-    heap_[q].prio = prio;
-    sift_down(sift_up(q));
-  }
-
-  // Leaves the key index clean after a search that stopped early.
-  void drain() {
-    for (const Entry& e : heap_) pos_[e.key] = kNotQueued;
-    heap_.clear();
-  }
-
- private:
-  // Moving a hole instead of swapping places every entry exactly where the
-  // swap-based rules would.
-  std::size_t sift_up(std::size_t q) {
-    Entry item = heap_[q];
-    while (q > 0) {
-      std::size_t parent = (q - 1) / 2;
-      if (!(heap_[parent].prio < item.prio)) break;
-      place(q, heap_[parent]);
-      q = parent;
-    }
-    place(q, item);
-    return q;
-  }
-
-  void sift_down(std::size_t q) {
-    const std::size_t n = heap_.size();
-    Entry* heap = heap_.data();
-    const Entry item = heap[q];
-    for (;;) {
-      const std::size_t left = 2 * q + 1;
-      if (left + 1 >= n) {
-        if (left < n && heap[left].prio > item.prio) {
-          place(q, heap[left]);
-          q = left;
-        }
-        break;
-      }
-      // Both children exist: the left one is the candidate if strictly above
-      // the entry, then the right one if strictly above that candidate. Chosen
-      // without branches, since which child wins is unpredictable.
-      // The grandchildren lie side by side: fetch them while deciding here.
-      __builtin_prefetch(heap + 2 * left + 1);
-      const std::int32_t lp = heap[left].prio, rp = heap[left + 1].prio;
-      const bool take_left = lp > item.prio;
-      const std::int32_t cand_prio = take_left ? lp : item.prio;
-      const bool take_right = rp > cand_prio;
-      if (!(take_left | take_right)) break;
-      const std::size_t cand = left + static_cast<std::size_t>(take_right);
-      place(q, heap[cand]);
-      q = cand;
-    }
-    place(q, item);
-  }
-
-  void place(std::size_t q, Entry e) {
-    heap_[q] = e;
-    pos_[e.key] = static_cast<std::uint32_t>(q);
-  }
-
-  std::vector<Entry> heap_;
-  std::vector<std::uint32_t> pos_;
-};
 
 struct Scratch {
   FloatVec node_freqs;
@@ -134,7 +29,6 @@ struct Scratch {
   std::vector<std::uint8_t> begun;
   ArcQueue queue;
   std::vector<std::uint32_t> strategy;
-  bool dirty = false;  // a failure left the queue's key index unclean
 };
 
 // The optimal strategy towards d = dsts[k] and its loading, written into the
@@ -162,8 +56,7 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
   std::uint8_t* feeds = s.feeds.data();
 
   ArcQueue& queue = s.queue;
-  queue.prepare(m, s.dirty);
-  s.dirty = true;
+  const ArcQueue::Run run = queue.begin(m);
   for (std::size_t a = 0; a < m; ++a) {
     if (from[a] == d) continue;  // arcs leaving the destination are never queued
     queue.insert(static_cast<std::uint32_t>(a), encode(labels[to[a]] + costs[a]));
@@ -218,8 +111,6 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
       if (prio != queue.priority(b)) queue.change(b, prio);
     }
   }
-  queue.drain();
-  s.dirty = false;
 
   for (auto it = s.strategy.rbegin(); it != s.strategy.rend(); ++it) {
     const std::uint32_t a = *it;
@@ -307,12 +198,20 @@ void check_setup(const Network& net, std::span<const float> demands, std::span<c
 }  // namespace
 
 struct Workspace {
-  tbb::enumerable_thread_specific<Scratch> scratch;
+  // One scratch per pool thread; where the pool may not be used, only the
+  // calling thread's, and nothing of the pool's state is touched.
+  std::optional<tbb::enumerable_thread_specific<Scratch>> pooled;
+  Scratch serial;
+  Scratch& local() { return pooled ? pooled->local() : serial; }
 };
 
 void WorkspaceDeleter::operator()(Workspace* ws) const { delete ws; }
 
-WorkspacePtr make_workspace() { return WorkspacePtr(new Workspace()); }
+WorkspacePtr make_workspace() {
+  WorkspacePtr ws(new Workspace());
+  if (ensure_pool()) ws->pooled.emplace();
+  return ws;
+}
 
 Network prepare_network(std::span<const Index> from, std::span<const Index> to,
                         std::span<const float> costs) {
@@ -326,7 +225,7 @@ Network prepare_network(std::span<const Index> from, std::span<const Index> to,
   net.to = to;
   net.costs = costs;
   net.n_nodes = largest == std::numeric_limits<Index>::max() ? largest : largest + 1;
-  if (from.size() >= kNotQueued) panic(kCapacityOverflow);
+  if (from.size() >= ArcQueue::kNotQueued) panic(kCapacityOverflow);
   return net;
 }
 
@@ -338,7 +237,7 @@ Network prepare_network(std::span<const Index> from, std::span<const Index> to,
   net.costs = costs;
   net.n_nodes = n_nodes;
   if (to.size() != from.size() || costs.size() != from.size()) panic("arc arrays differ in length");
-  if (from.size() >= kNotQueued) panic(kCapacityOverflow);
+  if (from.size() >= ArcQueue::kNotQueued) panic(kCapacityOverflow);
   if (n_nodes >= kMaxNodes) panic(kCapacityOverflow);
   for (std::size_t a = 0; a < from.size(); ++a) {
     if (from[a] >= n_nodes) panic(out_of_bounds(n_nodes, from[a]));
@@ -374,9 +273,9 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
   ensure_pool();
   std::vector<std::exception_ptr> failures(n_dst);
   std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_dst, 1),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-    Scratch& s = ws.scratch.local();
+  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
+                 [&](const tbb::blocked_range<std::size_t>& range) {
+    Scratch& s = ws.local();
     for (std::size_t k = range.begin(); k != range.end(); ++k) {
       // Positions after a failed one are not worth computing; earlier ones
       // still run so that the lowest failing position is the one reported.
@@ -505,7 +404,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
     auto values_of = [&](int c, std::size_t k) {
       return zone_values.data() + (c * width + (k - k0)) * z;
     };
-    tbb::parallel_for(tbb::blocked_range<Index>(0, n_tiles, 1),
+    parallel_range(tbb::blocked_range<Index>(0, n_tiles, 1),
                       [&](const tbb::blocked_range<Index>& r) {
       for (Index t = r.begin(); t != r.end(); ++t) {
         const Index o0 = t * kTile, o1 = std::min(z, o0 + kTile);
@@ -515,9 +414,9 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
         }
       }
     });
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(k0, k1, 1),
+    parallel_range(tbb::blocked_range<std::size_t>(k0, k1, 1),
                       [&](const tbb::blocked_range<std::size_t>& range) {
-      Scratch& s = ws.scratch.local();
+      Scratch& s = ws.local();
       for (std::size_t k = range.begin(); k != range.end(); ++k) {
         if (cancelled(options.cancel)) return;
         const Index d = dsts[k];
@@ -543,7 +442,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
       }
     });
     throw_if_cancelled(options.cancel);
-    tbb::parallel_for(tbb::blocked_range<Index>(0, n_tiles, 1),
+    parallel_range(tbb::blocked_range<Index>(0, n_tiles, 1),
                       [&](const tbb::blocked_range<Index>& r) {
       for (Index t = r.begin(); t != r.end(); ++t) {
         const Index o0 = t * kTile, o1 = std::min(z, o0 + kTile);
@@ -555,7 +454,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
         }
       }
     });
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 4096),
+    parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
                       [&](const tbb::blocked_range<std::size_t>& r) {
       for (std::size_t k = k0; k < k1; ++k) {
         const float* block = flows_of(k);

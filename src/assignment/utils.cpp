@@ -137,8 +137,8 @@ FloatVec sum_flows(FloatVec values, Index n) {
   const std::size_t block = values.size() / n;
   FloatVec out(block);
   ensure_pool();
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, block, 4096),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
+  parallel_range(tbb::blocked_range<std::size_t>(0, block, 4096),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t i = r.begin(); i != r.end(); ++i) {
       float sum = 0.0f;
       for (std::size_t at = i; at < values.size(); at += block) sum = sum + values[at];
@@ -154,8 +154,8 @@ float total_cost(std::span<const float> labels, std::span<const float> demands, 
   const std::size_t n_blocks = (len + block - 1) / block;
   FloatVec partial(n_blocks);
   ensure_pool();
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks, 1),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
+  parallel_range(tbb::blocked_range<std::size_t>(0, n_blocks, 1),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t b = r.begin(); b != r.end(); ++b) {
       float sum = 0.0f;
       const std::size_t end = std::min(len, (b + 1) * block);
