@@ -403,3 +403,30 @@ def test_private_module_exports_only_its_init(native):
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__arrays"]
     # and it sits beside the exact module, in the package
     assert Path(native.__file__).parent == Path(lumo.__file__).parent
+
+
+FORK = """
+import os, sys, warnings
+import numpy as np
+import lumo.arrays as la
+warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+net = la.Network([0, 0, 1], [1, 1, 2], [0.1, 0.2, np.inf], [10.0, 12.0, 1.0])
+demand = np.zeros((3, 3))
+demand[0, 2], demand[0, 1] = 3.0, 1.0
+first = la.assign(net, demand, threads=2, components=True)  # the pool is running now
+pid = os.fork()
+if pid == 0:
+    again = la.assign(net, demand, threads=2, components=True)
+    same = all(np.array_equal(getattr(first, k), getattr(again, k), equal_nan=True)
+               for k in ("flows", "cost", "wait", "ride"))
+    os._exit(0 if same else 1)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_forked_child_computes_on_its_own(la):
+    import subprocess
+    out = subprocess.run([sys.executable, "-c", FORK], capture_output=True, text=True,
+                         timeout=60)
+    assert out.stdout.split() == ["0"], out.stderr
