@@ -255,8 +255,8 @@ bool any_invalid(const float* p, std::size_t len) {
 // z * z when every value of the z x z matrix is valid, else (with `find`) the
 // first invalid position. With `columns`, also marks the columns that hold a
 // non-zero value off the diagonal (the destinations with demand towards them).
-// Blocks of columns run on the pool, each task reading its stretch of every
-// row and marking only its own columns.
+// With columns, blocks of columns run on the pool, each task reading its
+// stretch of every row and marking only its own columns.
 template <class T>
 std::size_t scan(const T* values, std::size_t z, bool find, std::uint8_t* columns) {
   const std::size_t n = z * z;
@@ -265,6 +265,16 @@ std::size_t scan(const T* values, std::size_t z, bool find, std::uint8_t* column
     return n;
   }
   std::atomic<bool> bad{false};
+  if (columns == nullptr) {  // blocks of whole rows: one contiguous stretch each
+    const std::size_t grain = std::max<std::size_t>(1, (std::size_t{1} << 16) / (z + 1));
+    lumo::parallel_range(tbb::blocked_range<std::size_t>(0, z, grain),
+                         [&](const tbb::blocked_range<std::size_t>& r) {
+      if (any_invalid(values + r.begin() * z, (r.end() - r.begin()) * z)) {
+        bad.store(true, std::memory_order_relaxed);
+      }
+    });
+    return bad.load() ? 0 : n;
+  }
   lumo::parallel_range(tbb::blocked_range<std::size_t>(0, z, 512),
                        [&](const tbb::blocked_range<std::size_t>& r) {
     const std::size_t d0 = r.begin(), d1 = r.end();
@@ -272,7 +282,6 @@ std::size_t scan(const T* values, std::size_t z, bool find, std::uint8_t* column
     for (std::size_t o = 0; o < z; ++o) {
       const T* row = values + o * z;
       found |= any_invalid(row + d0, d1 - d0);
-      if (columns == nullptr) continue;
       const std::size_t diagonal = o >= d0 && o < d1 ? o : d1;  // not demand towards o
       for (std::size_t d = d0; d < diagonal; ++d) columns[d] |= row[d] != 0;
       for (std::size_t d = diagonal + 1; d < d1; ++d) columns[d] |= row[d] != 0;
