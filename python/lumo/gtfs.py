@@ -1,0 +1,967 @@
+"""From a GTFS feed to a frequency-based network, and from an assignment to tables.
+
+`load` reads a GTFS feed (a zip file or a folder) and builds a
+`lumo.arrays.Network` of the services that run on one day in one time window:
+
+- a *line* per distinct (route, direction, stop sequence) whose trips leave
+  their first stop in the window; its frequency is the number of departures
+  in the window divided by the window's length (departures per minute);
+- per line and segment, the median in-vehicle time over the line's trips
+  (minutes);
+- walking arcs between stops closer than `walk_distance`, so that riders can
+  change to the stop across the street;
+- optionally, zones with access and egress arcs to the stops around them.
+
+The tables `stops`, `lines` and `arcs` describe the network in the feed's own
+ids; `segment_loads`, `stop_boardings`, `line_summary` and `skims` turn an
+assignment of that network into tables keyed by the same ids.
+
+Needs pandas, numpy and scipy: ``pip install 'lumo[gtfs]'``.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import io
+import os
+import re
+import warnings
+import zipfile
+from collections.abc import Iterable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from scipy.spatial import cKDTree
+
+from .arrays import (
+    ACCESS,
+    ALIGHTING,
+    BOARDING,
+    EGRESS,
+    IN_VEHICLE,
+    WALK,
+    InputError,
+    Network,
+)
+
+__all__ = [
+    "FeedError",
+    "TransitNetwork",
+    "load",
+    "gravity_demand",
+    "segment_loads",
+    "stop_boardings",
+    "line_summary",
+    "skims",
+]
+
+EARTH_RADIUS_M = 6_371_008.8
+KIND_NAMES = {
+    BOARDING: "boarding",
+    IN_VEHICLE: "in-vehicle",
+    ALIGHTING: "alighting",
+    WALK: "walk",
+    ACCESS: "access",
+    EGRESS: "egress",
+}
+
+
+class FeedError(InputError):
+    """A GTFS feed that cannot be used: names the file, the row and the problem.
+
+    `row` counts the records of the file after its header from 1 (None where
+    the problem is not in one row).
+    """
+
+    def __init__(self, file: str, row: int | None, problem: str):
+        self.file = file
+        self.row = row
+        self.problem = problem
+        where = file if row is None else f"{file}, row {row}"
+        super().__init__(f"{where}: {problem}")
+
+
+class TransitNetwork(Network):
+    """A `lumo.arrays.Network` built from a GTFS feed, with tables in the feed's ids.
+
+    Nodes are the zones (when given), then the stops, then one route node per
+    line position. Arcs are the lines' arcs (line by line: the boarding arc at
+    the first stop, then per segment the in-vehicle arc, the boarding arc at
+    its end unless it is the last stop, and the alighting arc), then the
+    walking arcs, then the access and the egress arcs.
+
+    Attributes added to those of `Network`:
+
+    - `stops`: DataFrame, row i describes node i for every zone and stop node
+      (stop_id, stop_name, lat, lon, is_zone);
+    - `lines`: DataFrame, one row per line (route_id, route_short_name,
+      route_type, direction_id, n_stops, first_stop_id, last_stop_id,
+      n_trips, freq in departures per minute, frequency_based);
+    - `arcs`: DataFrame, one row per arc (kind, line, from_stop_id,
+      to_stop_id, position, tail, head, freq, cost);
+    - `alignments`: per line, the stop nodes it serves; `segment_times`: per
+      line, its in-vehicle times in minutes;
+    - `arc_position`: the position in its line of each line arc (-1 for the
+      others);
+    - `n_zones`, `n_stops`, `date`, `window` (start and end in minutes after
+      midnight), `window_minutes`.
+    """
+
+    stops: pd.DataFrame
+    lines: pd.DataFrame
+    arcs: pd.DataFrame
+    alignments: list[np.ndarray]
+    segment_times: list[np.ndarray]
+    arc_position: np.ndarray
+    n_zones: int
+    n_stops: int
+    date: _dt.date
+    window: tuple[float, float]
+    window_minutes: float
+
+
+# ---------------------------------------------------------------------------
+# Reading the feed
+
+
+class _Feed:
+    """The .txt files of a GTFS zip or folder, by name."""
+
+    def __init__(self, path: Any):
+        try:
+            path = os.fspath(path)
+        except TypeError:
+            raise InputError(f"path must be a file or folder name, got {type(path).__name__}") from None
+        self.path = path
+        self._zip: zipfile.ZipFile | None = None
+        self._members: dict[str, str] = {}
+        if os.path.isdir(path):
+            for name in os.listdir(path):
+                if name.lower().endswith(".txt"):
+                    self._members[name.lower()] = os.path.join(path, name)
+        elif os.path.isfile(path):
+            try:
+                self._zip = zipfile.ZipFile(path)
+            except (zipfile.BadZipFile, OSError) as e:
+                raise InputError(f"path {path!r} is not a GTFS zip file or folder: {e}") from None
+            # Some feeds keep their files in a folder inside the zip: take the
+            # shallowest member of each name.
+            depth: dict[str, int] = {}
+            for info in self._zip.infolist():
+                if info.is_dir():
+                    continue
+                base = info.filename.rsplit("/", 1)[-1].lower()
+                d = info.filename.count("/")
+                if base.endswith(".txt") and d < depth.get(base, 1 << 30):
+                    depth[base] = d
+                    self._members[base] = info.filename
+        else:
+            raise InputError(f"path {path!r} does not exist")
+
+    def close(self) -> None:
+        if self._zip is not None:
+            self._zip.close()
+
+    def has(self, name: str) -> bool:
+        return name in self._members
+
+    def read(self, name: str, required: Iterable[str], optional: Iterable[str] = (),
+             *, must_exist: bool = True) -> pd.DataFrame | None:
+        """The named columns of a file as strings ("" where empty), or None when
+        an optional file is absent. Absent optional columns are left out."""
+        required = list(required)
+        wanted = set(required) | set(optional)
+        if name not in self._members:
+            if must_exist:
+                raise FeedError(name, None, "the feed has no such file")
+            return None
+        member = self._members[name]
+        raw = self._zip.read(member) if self._zip is not None else open(member, "rb").read()
+        if not raw.strip():
+            if must_exist or required:
+                raise FeedError(name, None, "the file is empty (it has no header)")
+            return None
+        try:
+            df = pd.read_csv(
+                io.BytesIO(raw),
+                dtype=str,
+                keep_default_na=False,
+                na_filter=False,
+                encoding="utf-8-sig",
+                skipinitialspace=True,
+                usecols=lambda c: c.strip() in wanted,
+            )
+        except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
+            raise FeedError(name, None, f"cannot be read as CSV: {e}") from None
+        df.columns = [c.strip() for c in df.columns]
+        if df.columns.duplicated().any():
+            dup = df.columns[df.columns.duplicated()][0]
+            raise FeedError(name, None, f"column {dup!r} appears twice in the header")
+        for col in required:
+            if col not in df.columns:
+                raise FeedError(name, None, f"required column {col!r} is missing")
+        return df
+
+
+def _first_bad(mask: np.ndarray) -> int:
+    """The feed row (from 1) of the first True in mask."""
+    return int(np.flatnonzero(mask)[0]) + 1
+
+
+_TIME_RE = r"^\s*(\d+):([0-5]\d):([0-5]\d)\s*$"
+
+
+def _parse_times(values: pd.Series, file: str, column: str, rows: np.ndarray | None = None,
+                 allow_empty: bool = True) -> np.ndarray:
+    """GTFS times (H:MM:SS, hours may pass 24) as seconds after noon minus 12 h,
+    in float64; NaN where empty. `rows` maps positions to feed rows."""
+    s = values.to_numpy(dtype=object)
+    empty = values.str.strip().to_numpy() == ""
+    parts = values.str.extract(_TIME_RE)
+    bad = parts[0].isna().to_numpy() & ~empty
+    if not allow_empty:
+        bad |= empty
+    if bad.any():
+        i = int(np.flatnonzero(bad)[0])
+        row = int(rows[i]) + 1 if rows is not None else i + 1
+        shown = s[i]
+        what = "is empty" if empty[i] else f"{shown!r} is not a time of the form H:MM:SS"
+        raise FeedError(file, row, f"{column} {what}")
+    out = np.full(len(values), np.nan)
+    ok = ~empty
+    if ok.any():
+        h = parts[0].to_numpy()[ok].astype(np.int64)
+        m = parts[1].to_numpy()[ok].astype(np.int64)
+        sec = parts[2].to_numpy()[ok].astype(np.int64)
+        out[ok] = h * 3600 + m * 60 + sec
+    return out
+
+
+def _parse_ints(values: pd.Series, file: str, column: str, rows: np.ndarray | None = None,
+                lo: int | None = None, choices: tuple[int, ...] | None = None,
+                default: int | None = None) -> np.ndarray:
+    """Integers of a column; `default` where empty (an error without one)."""
+    v = values.str.strip()
+    empty = (v == "").to_numpy()
+    num = pd.to_numeric(v.where(~empty, None), errors="coerce").to_numpy(dtype=float)
+    bad = (~empty & (np.isnan(num) | (num != np.floor(num)))) | (empty & (default is None))
+    if lo is not None:
+        bad |= ~empty & ~np.isnan(num) & (num < lo)
+    if choices is not None:
+        bad |= ~empty & ~np.isnan(num) & ~np.isin(num, choices)
+    if bad.any():
+        i = int(np.flatnonzero(bad)[0])
+        row = int(rows[i]) + 1 if rows is not None else i + 1
+        if empty[i]:
+            raise FeedError(file, row, f"{column} is empty")
+        expect = (f"one of {', '.join(map(str, choices))}" if choices is not None
+                  else "a whole number" + (f" of at least {lo}" if lo is not None else ""))
+        raise FeedError(file, row, f"{column} {values.iloc[i]!r} is not {expect}")
+    num[empty] = default if default is not None else 0
+    return num.astype(np.int64)
+
+
+def _parse_date_column(values: pd.Series, file: str, column: str) -> np.ndarray:
+    """YYYYMMDD dates as integers (they compare like the dates)."""
+    v = values.str.strip()
+    ok = v.str.fullmatch(r"\d{8}").to_numpy()
+    if ok.all():
+        d = v.astype(np.int64).to_numpy()
+        month, day = d // 100 % 100, d % 100
+        ok = (month >= 1) & (month <= 12) & (day >= 1) & (day <= 31)
+    if not ok.all():
+        i = int(np.flatnonzero(~ok)[0])
+        raise FeedError(file, i + 1, f"{column} {values.iloc[i]!r} is not a date of the form YYYYMMDD")
+    return d
+
+
+def _active_services(feed: _Feed, day: _dt.date) -> set[str]:
+    cal = feed.read("calendar.txt", ["service_id", "monday", "tuesday", "wednesday", "thursday",
+                                     "friday", "saturday", "sunday", "start_date", "end_date"],
+                    must_exist=False)
+    dates = feed.read("calendar_dates.txt", ["service_id", "date", "exception_type"], must_exist=False)
+    if cal is None and dates is None:
+        raise FeedError("calendar.txt", None,
+                        "the feed has no such file, nor calendar_dates.txt: no service has dates")
+    ymd = day.year * 10000 + day.month * 100 + day.day
+    active: set[str] = set()
+    if cal is not None and len(cal):
+        weekday = ["monday", "tuesday", "wednesday", "thursday", "friday", "saturday",
+                   "sunday"][day.weekday()]
+        runs = _parse_ints(cal[weekday], "calendar.txt", weekday, choices=(0, 1))
+        start = _parse_date_column(cal["start_date"], "calendar.txt", "start_date")
+        end = _parse_date_column(cal["end_date"], "calendar.txt", "end_date")
+        on = (runs == 1) & (start <= ymd) & (ymd <= end)
+        active.update(cal["service_id"].to_numpy()[on].tolist())
+    if dates is not None and len(dates):
+        when = _parse_date_column(dates["date"], "calendar_dates.txt", "date")
+        kind = _parse_ints(dates["exception_type"], "calendar_dates.txt", "exception_type",
+                           choices=(1, 2))
+        today = when == ymd
+        ids = dates["service_id"].to_numpy()
+        active.update(ids[today & (kind == 1)].tolist())
+        active.difference_update(ids[today & (kind == 2)].tolist())
+    return active
+
+
+def _parse_day(date: Any) -> _dt.date:
+    if isinstance(date, _dt.datetime):
+        return date.date()
+    if isinstance(date, _dt.date):
+        return date
+    if isinstance(date, str):
+        for fmt in ("%Y-%m-%d", "%Y%m%d"):
+            try:
+                return _dt.datetime.strptime(date.strip(), fmt).date()
+            except ValueError:
+                pass
+    raise InputError(f"date must be a datetime.date or a 'YYYY-MM-DD' string, got {date!r}")
+
+
+def _parse_clock(value: Any, name: str) -> int:
+    """'HH:MM' (or 'HH:MM:SS') as seconds after midnight; hours may pass 24."""
+    if isinstance(value, str):
+        m = re.fullmatch(r"\s*(\d{1,2}):([0-5]\d)(?::([0-5]\d))?\s*", value)
+        if m:
+            return int(m[1]) * 3600 + int(m[2]) * 60 + int(m[3] or 0)
+    raise InputError(f"{name} must be a time 'HH:MM', got {value!r}")
+
+
+# ---------------------------------------------------------------------------
+# Geometry
+
+
+def _unit_vectors(lat: np.ndarray, lon: np.ndarray) -> np.ndarray:
+    la, lo = np.radians(lat), np.radians(lon)
+    return np.column_stack([np.cos(la) * np.cos(lo), np.cos(la) * np.sin(lo), np.sin(la)])
+
+
+def _great_circle_m(lat1, lon1, lat2, lon2) -> np.ndarray:
+    la1, lo1, la2, lo2 = map(np.radians, (lat1, lon1, lat2, lon2))
+    a = np.sin((la2 - la1) / 2) ** 2 + np.cos(la1) * np.cos(la2) * np.sin((lo2 - lo1) / 2) ** 2
+    return 2 * EARTH_RADIUS_M * np.arcsin(np.sqrt(np.clip(a, 0.0, 1.0)))
+
+
+def _chord(distance_m: float) -> float:
+    """The straight-line (3-D) length of a great-circle arc on the unit sphere."""
+    return 2 * np.sin(min(distance_m / EARTH_RADIUS_M, np.pi) / 2)
+
+
+def _pairs_within(xyz: np.ndarray, distance_m: float) -> np.ndarray:
+    """Index pairs (i < j) of points closer than distance_m, as a K x 2 array.
+    The points are unit vectors, so one search serves the whole globe."""
+    if len(xyz) < 2 or distance_m <= 0:
+        return np.empty((0, 2), dtype=np.int64)
+    tree = cKDTree(xyz)
+    # a hair over the chord, then the exact great-circle test below
+    pairs = tree.query_pairs(_chord(distance_m) * (1 + 1e-9), output_type="ndarray")
+    return pairs.astype(np.int64).reshape(-1, 2)
+
+
+# ---------------------------------------------------------------------------
+# Building the lines
+
+
+def _trip_table(feed: _Feed, day: _dt.date, start_s: int, end_s: int):
+    """The trips of the day and their services, with routes checked."""
+    routes = feed.read("routes.txt", ["route_id"],
+                       ["route_short_name", "route_long_name", "route_type"])
+    trips = feed.read("trips.txt", ["route_id", "service_id", "trip_id"], ["direction_id"])
+    if trips["trip_id"].duplicated().any():
+        row = _first_bad(trips["trip_id"].duplicated().to_numpy())
+        raise FeedError("trips.txt", row, f"trip_id {trips['trip_id'].iloc[row - 1]!r} appears twice")
+    known = trips["route_id"].isin(routes["route_id"]).to_numpy()
+    if not known.all():
+        row = _first_bad(~known)
+        raise FeedError("trips.txt", row,
+                        f"route_id {trips['route_id'].iloc[row - 1]!r} is not in routes.txt")
+    if "direction_id" in trips.columns:
+        trips["direction"] = _parse_ints(trips["direction_id"], "trips.txt", "direction_id",
+                                         choices=(0, 1), default=-1)
+    else:
+        trips["direction"] = -1
+    today = _active_services(feed, day)
+    yesterday = _active_services(feed, day - _dt.timedelta(days=1))
+    if not today and not yesterday:
+        raise FeedError("calendar.txt", None,
+                        f"no service runs on {day.isoformat()} (calendar.txt and calendar_dates.txt)")
+    return routes, trips, today, yesterday
+
+
+def _frequency_departures(feed: _Feed, trip_ids: pd.Series, start_s: int, end_s: int):
+    """Departures in [start_s, end_s) of the trips given by headways, as a
+    DataFrame (trip_id, offset_s, departures); offset_s is 0 for a trip of the
+    day and -86400 for one of the day before."""
+    freq = feed.read("frequencies.txt", ["trip_id", "start_time", "end_time", "headway_secs"],
+                     ["exact_times"], must_exist=False)
+    if freq is None or not len(freq):
+        return None
+    t0 = _parse_times(freq["start_time"], "frequencies.txt", "start_time", allow_empty=False)
+    t1 = _parse_times(freq["end_time"], "frequencies.txt", "end_time", allow_empty=False)
+    head = _parse_ints(freq["headway_secs"], "frequencies.txt", "headway_secs", lo=1).astype(float)
+    exact = (_parse_ints(freq["exact_times"], "frequencies.txt", "exact_times", choices=(0, 1),
+                         default=0) if "exact_times" in freq.columns else np.zeros(len(freq), int))
+    back = t1 < t0
+    if back.any():
+        row = _first_bad(back)
+        raise FeedError("frequencies.txt", row, "end_time is before start_time")
+    # Hourly periods are often written HH:00:00-HH:59:00 (or :59:59): they mean the whole hour.
+    inexact_end = t1.copy()
+    tail = t1 % 3600
+    whole = (exact == 0) & ((tail == 3540) | (tail == 3599))
+    inexact_end[whole] = t1[whole] - tail[whole] + 3600
+    out = []
+    for offset in (0, -86400):
+        a, b = t0 + offset, t1 + offset
+        lo, hi = np.maximum(a, start_s), np.minimum(b, end_s)
+        # exact times: departures a + k*h with k >= 0, a + k*h < b, inside [lo, hi)
+        n_exact = np.where(hi > lo, np.ceil((hi - a) / head) - np.ceil((lo - a) / head), 0.0)
+        hi_inexact = np.minimum(inexact_end + offset, end_s)
+        n_inexact = np.maximum(hi_inexact - lo, 0.0) / head
+        n = np.where(exact == 1, n_exact, n_inexact)
+        out.append(pd.DataFrame({"trip_id": freq["trip_id"].to_numpy(), "offset_s": offset,
+                                 "departures": n}))
+    dep = pd.concat(out, ignore_index=True)
+    dep = dep.groupby(["trip_id", "offset_s"], as_index=False, sort=False)["departures"].sum()
+    return dep
+
+
+def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float):
+    """Lines of the window: a dict of plain arrays and tables (no Network yet)."""
+    routes, trips, today, yesterday = _trip_table(feed, day, start_s, end_s)
+    stops = feed.read("stops.txt", ["stop_id"],
+                      ["stop_name", "stop_lat", "stop_lon", "location_type", "parent_station"])
+    if stops["stop_id"].duplicated().any():
+        row = _first_bad(stops["stop_id"].duplicated().to_numpy())
+        raise FeedError("stops.txt", row, f"stop_id {stops['stop_id'].iloc[row - 1]!r} appears twice")
+
+    trips["today"] = trips["service_id"].isin(today)
+    trips["yesterday"] = trips["service_id"].isin(yesterday)
+    running = trips[trips["today"] | trips["yesterday"]]
+
+    st = feed.read("stop_times.txt", ["trip_id", "stop_id", "stop_sequence"],
+                   ["arrival_time", "departure_time"])
+    if "arrival_time" not in st.columns and "departure_time" not in st.columns:
+        raise FeedError("stop_times.txt", None, "required column 'arrival_time' is missing")
+    unknown = ~st["stop_id"].isin(stops["stop_id"]).to_numpy()
+    if unknown.any():
+        row = _first_bad(unknown)
+        raise FeedError("stop_times.txt", row,
+                        f"stop_id {st['stop_id'].iloc[row - 1]!r} is not in stops.txt")
+    rows = np.flatnonzero(st["trip_id"].isin(running["trip_id"]).to_numpy())
+    st = st.iloc[rows]
+    for col in ("arrival_time", "departure_time"):
+        if col not in st.columns:
+            st = st.assign(**{col: ""})
+    arr = _parse_times(st["arrival_time"], "stop_times.txt", "arrival_time", rows)
+    dep = _parse_times(st["departure_time"], "stop_times.txt", "departure_time", rows)
+    seq = _parse_ints(st["stop_sequence"], "stop_times.txt", "stop_sequence", rows, lo=0)
+
+    # Codes: trips in the order of trips.txt, stops in the order of stops.txt.
+    trip_codes = pd.Index(running["trip_id"]).get_indexer(st["trip_id"])
+    stop_codes = pd.Index(stops["stop_id"]).get_indexer(st["stop_id"])
+    order = np.lexsort((seq, trip_codes))
+    trip_codes, stop_codes, seq, arr, dep, rows = (
+        x[order] for x in (trip_codes, stop_codes, seq, arr, dep, rows))
+    same_trip = np.zeros(len(order), bool)
+    same_trip[1:] = trip_codes[1:] == trip_codes[:-1]
+    repeat = same_trip & np.r_[False, seq[1:] == seq[:-1]]
+    if repeat.any():
+        i = int(np.flatnonzero(repeat)[0])
+        raise FeedError("stop_times.txt", int(rows[i]) + 1,
+                        f"stop_sequence {seq[i]} appears twice in trip "
+                        f"{running['trip_id'].iloc[trip_codes[i]]!r}")
+
+    arr = np.where(np.isnan(arr), dep, arr)
+    dep = np.where(np.isnan(dep), arr, dep)
+    timed = ~np.isnan(arr)
+    first = ~same_trip
+    last = np.r_[~same_trip[1:], True]
+    # A trip needs times at its ends; one without them cannot be placed in the window.
+    untimed_end = (first | last) & ~timed
+    dropped_trips = np.unique(trip_codes[untimed_end])
+    if len(dropped_trips):
+        keep = ~np.isin(trip_codes, dropped_trips)
+        trip_codes, stop_codes, seq, arr, dep, rows, timed, same_trip = (
+            x[keep] for x in (trip_codes, stop_codes, seq, arr, dep, rows, timed, same_trip))
+        warnings.warn(f"stop_times.txt: {len(dropped_trips)} trips of the day have no time at "
+                      "their first or last stop and are left out", stacklevel=3)
+
+    lat = pd.to_numeric(stops.get("stop_lat", pd.Series("", index=stops.index)).str.strip(),
+                        errors="coerce").to_numpy()
+    lon = pd.to_numeric(stops.get("stop_lon", pd.Series("", index=stops.index)).str.strip(),
+                        errors="coerce").to_numpy()
+    _fill_from_parents(stops, lat, lon)
+
+    if not timed.all():
+        arr, dep = _interpolate(arr, dep, timed, same_trip, lat[stop_codes], lon[stop_codes])
+
+    # A stop served twice in a row is one stop: first arrival, last departure.
+    dup = same_trip & np.r_[False, stop_codes[1:] == stop_codes[:-1]]
+    if dup.any():
+        run_start = np.flatnonzero(~dup)
+        run_end = np.r_[run_start[1:], len(dup)] - 1
+        dep_last = dep[run_end]
+        keep = ~dup
+        trip_codes, stop_codes, arr, rows, same_trip = (
+            x[keep] for x in (trip_codes, stop_codes, arr, rows, same_trip))
+        dep = dep_last
+
+    back = np.r_[False, same_trip[1:] & (arr[1:] < dep[:-1])] | (dep < arr)
+    if back.any():
+        i = int(np.flatnonzero(back)[0])
+        raise FeedError("stop_times.txt", int(rows[i]) + 1,
+                        f"trip {running['trip_id'].iloc[trip_codes[i]]!r} runs backwards in time "
+                        f"at stop {stops['stop_id'].iloc[stop_codes[i]]!r}")
+
+    starts = np.flatnonzero(~same_trip)
+    lengths = np.diff(np.r_[starts, len(same_trip)])
+    trip_of_run = trip_codes[starts]
+    first_dep = dep[starts]
+
+    # Trip instances in the window: a trip of yesterday's services runs again
+    # 24 hours earlier on today's clock, which is how times past 24:00 count.
+    freq_dep = _frequency_departures(feed, running["trip_id"], start_s, end_s)
+    headway_trip = np.zeros(len(running), bool)
+    if freq_dep is not None:
+        headway_trip = running["trip_id"].isin(freq_dep["trip_id"]).to_numpy()
+    run_today = running["today"].to_numpy()[trip_of_run]
+    run_yday = running["yesterday"].to_numpy()[trip_of_run]
+    inst_run, inst_n = [], []
+    timetable = ~headway_trip[trip_of_run] & (lengths >= 2)
+    for offset, runs in ((0, run_today), (-86400, run_yday)):
+        t = first_dep + offset
+        sel = np.flatnonzero(timetable & runs & (t >= start_s) & (t < end_s))
+        inst_run.append(sel)
+        inst_n.append(np.ones(len(sel)))
+    if freq_dep is not None and headway_trip.any():
+        run_index = pd.Series(np.arange(len(starts)), index=running["trip_id"].to_numpy()[trip_of_run])
+        fd = freq_dep[freq_dep["trip_id"].isin(run_index.index) & (freq_dep["departures"] > 0)]
+        r = run_index.loc[fd["trip_id"]].to_numpy()
+        ok_day = np.where(fd["offset_s"].to_numpy() == 0, run_today[r], run_yday[r]) & (lengths[r] >= 2)
+        inst_run.append(r[ok_day])
+        inst_n.append(fd["departures"].to_numpy()[ok_day])
+    inst_run = np.concatenate(inst_run)
+    inst_n = np.concatenate(inst_n)
+    if not len(inst_run):
+        window = f"{_clock(start_s)} and {_clock(end_s)}"
+        raise FeedError("stop_times.txt", None,
+                        f"no trip of the services running on {day.isoformat()} leaves its first "
+                        f"stop between {window}")
+
+    # Lines: distinct (route, direction, stop sequence), found per sequence length.
+    route_code = pd.Index(routes["route_id"]).get_indexer(running["route_id"])[trip_of_run]
+    direction = running["direction"].to_numpy()[trip_of_run]
+    used_runs = np.unique(inst_run)
+    run_line = np.full(len(starts), -1)
+    patterns: list[tuple[int, int, np.ndarray]] = []
+    for length in np.unique(lengths[used_runs]):
+        rr = used_runs[lengths[used_runs] == length]
+        idx = starts[rr][:, None] + np.arange(length)[None, :]
+        key = np.column_stack([route_code[rr], direction[rr], stop_codes[idx]])
+        uniq, inverse = np.unique(key, axis=0, return_inverse=True)
+        run_line[rr] = inverse.reshape(-1) + len(patterns)
+        patterns.extend((int(u[0]), int(u[1]), u[2:]) for u in uniq)
+    n_lines = len(patterns)
+    n_trips = np.bincount(run_line[inst_run], weights=inst_n, minlength=n_lines)
+    first_time = np.full(n_lines, np.inf)
+    np.minimum.at(first_time, run_line[inst_run], first_dep[inst_run])
+    # Lines in route order (as in routes.txt), then direction, busiest first.
+    key_route = np.array([p[0] for p in patterns])
+    key_dir = np.array([p[1] for p in patterns])
+    line_order = np.lexsort((first_time, -n_trips, key_dir, key_route))
+    rank = np.empty(n_lines, int)
+    rank[line_order] = np.arange(n_lines)
+    patterns = [patterns[i] for i in line_order]
+    n_trips = n_trips[line_order]
+    run_line = np.where(run_line >= 0, rank[np.maximum(run_line, 0)], -1)
+
+    # Segment times: median over the line's trip instances of the time from
+    # leaving one stop to reaching the next.
+    inst_line = run_line[inst_run]
+    seg_len = lengths[inst_run] - 1
+    seg_inst = np.repeat(np.arange(len(inst_run)), seg_len)
+    seg_pos = np.arange(seg_len.sum()) - np.repeat(np.cumsum(seg_len) - seg_len, seg_len)
+    at = starts[inst_run][seg_inst] + seg_pos
+    minutes = (arr[at + 1] - dep[at]) / 60.0
+    seg = pd.DataFrame({"line": inst_line[seg_inst], "pos": seg_pos, "t": minutes})
+    med = seg.groupby(["line", "pos"], sort=True)["t"].median()
+    med_t = med.to_numpy()
+    n_zero = int((med_t <= 0).sum())
+    med_t = np.where(med_t <= 0, min_time, med_t)
+    seg_offsets = np.r_[0, np.cumsum([len(p[2]) - 1 for p in patterns])]
+    segment_times = [med_t[seg_offsets[i]:seg_offsets[i + 1]] for i in range(n_lines)]
+
+    served = np.unique(np.concatenate([p[2] for p in patterns]))
+    bad = np.isnan(lat[served]) | np.isnan(lon[served]) | (np.abs(lat[served]) > 90) | (
+        np.abs(lon[served]) > 180)
+    if bad.any():
+        i = int(served[np.flatnonzero(bad)[0]])
+        raise FeedError("stops.txt", i + 1,
+                        f"stop {stops['stop_id'].iloc[i]!r} has no valid stop_lat and stop_lon")
+    return {
+        "routes": routes,
+        "stops": stops,
+        "lat": lat,
+        "lon": lon,
+        "served": served,
+        "patterns": patterns,
+        "n_trips": n_trips,
+        "segment_times": segment_times,
+        "n_zero_segments": n_zero,
+        "frequency_based": np.array(
+            [False] * n_lines) if freq_dep is None else _headway_lines(
+                run_line, headway_trip[trip_of_run], n_lines),
+    }
+
+
+def _headway_lines(run_line, run_is_headway, n_lines):
+    out = np.zeros(n_lines, bool)
+    sel = (run_line >= 0) & run_is_headway
+    out[run_line[sel]] = True
+    return out
+
+
+def _fill_from_parents(stops: pd.DataFrame, lat: np.ndarray, lon: np.ndarray) -> None:
+    """Stops without coordinates take their parent station's."""
+    if "parent_station" not in stops.columns:
+        return
+    missing = np.isnan(lat) | np.isnan(lon)
+    if not missing.any():
+        return
+    parent = pd.Index(stops["stop_id"]).get_indexer(stops["parent_station"].str.strip())
+    take = missing & (parent >= 0)
+    lat[take] = lat[parent[take]]
+    lon[take] = lon[parent[take]]
+
+
+def _interpolate(arr, dep, timed, same_trip, lat, lon):
+    """Times at untimed stops, in proportion to the straight-line distance
+    travelled between the timed stops around them (by stop count where those
+    are at one place)."""
+    n = len(arr)
+    step = np.zeros(n)
+    step[1:] = np.where(same_trip[1:], _great_circle_m(lat[:-1], lon[:-1], lat[1:], lon[1:]), 0.0)
+    step = np.nan_to_num(step)
+    dist = np.cumsum(step)
+    idx = np.arange(n)
+    prev = np.maximum.accumulate(np.where(timed, idx, -1))
+    nxt = np.minimum.accumulate(np.where(timed, idx, n)[::-1])[::-1]
+    u = ~timed
+    p, q = prev[u], nxt[u]
+    span = dist[q] - dist[p]
+    frac = np.where(span > 0, (dist[u] - dist[p]) / np.where(span > 0, span, 1.0),
+                    (idx[u] - p) / (q - p))
+    t = dep[p] + frac * (arr[q] - dep[p])
+    arr = arr.copy()
+    dep = dep.copy()
+    arr[u] = t
+    dep[u] = t
+    return arr, dep
+
+
+def _clock(seconds: float) -> str:
+    s = int(round(seconds))
+    return f"{s // 3600:02d}:{s % 3600 // 60:02d}"
+
+
+# ---------------------------------------------------------------------------
+# Zones
+
+
+def _zone_table(zones: Any) -> pd.DataFrame:
+    if isinstance(zones, pd.DataFrame):
+        z = zones.copy()
+        cols = {c.lower(): c for c in z.columns}
+        idc = next((cols[c] for c in ("zone_id", "id") if c in cols), None)
+        latc = next((cols[c] for c in ("lat", "latitude", "stop_lat") if c in cols), None)
+        lonc = next((cols[c] for c in ("lon", "lng", "longitude", "stop_lon") if c in cols), None)
+        if idc is None or latc is None or lonc is None:
+            raise InputError("zones must have columns id (or zone_id), lat and lon, got "
+                             f"{list(z.columns)}")
+        names = z[cols["name"]] if "name" in cols else z[idc]
+        z = pd.DataFrame({"id": z[idc].astype(str).to_numpy(), "name": names.astype(str).to_numpy(),
+                          "lat": z[latc].to_numpy(), "lon": z[lonc].to_numpy()})
+    else:
+        try:
+            rows = [tuple(r) for r in zones]
+        except TypeError:
+            raise InputError("zones must be a DataFrame or a sequence of (id, lat, lon)") from None
+        if any(len(r) != 3 for r in rows):
+            raise InputError("zones must be a DataFrame or a sequence of (id, lat, lon)")
+        z = pd.DataFrame(rows, columns=["id", "lat", "lon"])
+        z["id"] = z["id"].astype(str)
+        z["name"] = z["id"]
+    try:
+        z["lat"] = z["lat"].astype(float)
+        z["lon"] = z["lon"].astype(float)
+    except (TypeError, ValueError):
+        raise InputError("zones: lat and lon must be numbers") from None
+    bad = ~np.isfinite(z["lat"]) | ~np.isfinite(z["lon"]) | (z["lat"].abs() > 90) | (z["lon"].abs() > 180)
+    if bad.any():
+        i = int(np.flatnonzero(bad.to_numpy())[0])
+        raise InputError(f"zones[{i}] ({z['id'].iloc[i]!r}) has no valid lat and lon")
+    if z["id"].duplicated().any():
+        i = int(np.flatnonzero(z["id"].duplicated().to_numpy())[0])
+        raise InputError(f"zones[{i}]: zone id {z['id'].iloc[i]!r} appears twice")
+    return z
+
+
+# ---------------------------------------------------------------------------
+# The network
+
+
+def load(path: str | os.PathLike, date: _dt.date | str, start: str, end: str, *,
+         walk_distance: float = 250.0, walk_speed: float = 5.0, walk_factor: float = 1.0,
+         zones: Any = None, access_distance: float = 500.0,
+         min_time: float = 0.25) -> TransitNetwork:
+    """Build the network of a GTFS feed for one day's time window.
+
+    Parameters
+    ----------
+    path: a GTFS zip file or a folder holding its .txt files.
+    date: the service day, a `datetime.date` or 'YYYY-MM-DD'. Services follow
+        calendar.txt and the exceptions of calendar_dates.txt.
+    start, end: the window, 'HH:MM'. A trip belongs to it when it leaves its
+        first stop at or after `start` and before `end`; trips of the day
+        before whose times pass 24:00 count at their time on this day.
+    walk_distance: walking arcs join every two distinct stops closer than
+        this many metres (straight line); 0 for none. Stops that share a
+        parent station are joined whatever their distance.
+    walk_speed: km/h. A walking arc takes
+        distance * walk_factor / walk_speed minutes.
+    walk_factor: detour factor applied to straight-line walking distances.
+    zones: optional zone centroids, a DataFrame with columns id (or zone_id),
+        lat and lon (and optionally name), or a sequence of (id, lat, lon).
+        Zones become the first nodes; each gets access and egress arcs to
+        the stops within `access_distance` metres, or to its nearest stop if
+        none is that close.
+    min_time: minutes given to segments that the timetable times at zero
+        minutes (timetables rounded to whole minutes), and the shortest
+        walking, access or egress time: no arc a rider can take without
+        waiting costs nothing, so no zero-cost loop can form.
+
+    Returns a `TransitNetwork`: times are in minutes, frequencies in
+    departures per minute, and demand for it is a Z x Z matrix between zones
+    (or between the stops, in the order of `network.stops`, without zones).
+
+    Raises `FeedError` (a `lumo.arrays.InputError`) naming the file, the row
+    and the problem when the feed cannot be used.
+    """
+    day = _parse_day(date)
+    start_s = _parse_clock(start, "start")
+    end_s = _parse_clock(end, "end")
+    if end_s <= start_s:
+        raise InputError(f"end ({end}) must be after start ({start})")
+    for name, value in (("walk_distance", walk_distance), ("walk_speed", walk_speed),
+                        ("walk_factor", walk_factor), ("access_distance", access_distance),
+                        ("min_time", min_time)):
+        if not isinstance(value, (int, float)) or not np.isfinite(value) or value < 0:
+            raise InputError(f"{name} must be a finite number >= 0, got {value!r}")
+    if walk_speed <= 0 or walk_factor <= 0 or min_time <= 0:
+        raise InputError("walk_speed, walk_factor and min_time must be above 0")
+    zone_table = _zone_table(zones) if zones is not None else None
+
+    feed = _Feed(path)
+    try:
+        built = _build(feed, day, start_s, end_s, float(min_time))
+    finally:
+        feed.close()
+    return _assemble(built, day, start_s, end_s, walk_distance, walk_speed, walk_factor,
+                     zone_table, access_distance, float(min_time))
+
+
+def _assemble(b, day, start_s, end_s, walk_distance, walk_speed, walk_factor, zone_table,
+              access_distance, min_time) -> TransitNetwork:
+    stops, routes = b["stops"], b["routes"]
+    served = b["served"]
+    patterns = b["patterns"]
+    Z = 0 if zone_table is None else len(zone_table)
+    S = len(served)
+    node_of_stop = np.full(len(stops), -1)
+    node_of_stop[served] = Z + np.arange(S)
+    window_min = (end_s - start_s) / 60.0
+    n_lines = len(patterns)
+    freqs = b["n_trips"] / window_min
+    aligned = [node_of_stop[p[2]] for p in patterns]
+    lengths = np.array([len(a) for a in aligned])
+
+    # Line arcs in the line form's order. Every segment offers four slots:
+    # the first stop's boarding (first segment only), the in-vehicle arc, the
+    # boarding at its end (unless the line ends there) and the alighting.
+    n_seg = lengths - 1
+    seg_line = np.repeat(np.arange(n_lines), n_seg)
+    seg_pos = np.arange(n_seg.sum()) - np.repeat(np.cumsum(n_seg) - n_seg, n_seg)
+    route_base = Z + S + np.r_[0, np.cumsum(lengths)[:-1]]
+    stop_flat = np.concatenate(aligned) if n_lines else np.empty(0, int)
+    stop_off = np.r_[0, np.cumsum(lengths)[:-1]]
+    s_from = stop_flat[stop_off[seg_line] + seg_pos]
+    s_to = stop_flat[stop_off[seg_line] + seg_pos + 1]
+    r_from = route_base[seg_line] + seg_pos
+    r_to = r_from + 1
+    f_line = freqs[seg_line]
+    t_seg = np.concatenate(b["segment_times"]) if n_lines else np.empty(0)
+    inf = np.inf
+    slots = [
+        # (present, tail, head, freq, cost, kind, from stop, to stop, position)
+        (seg_pos == 0, s_from, r_from, f_line, 0.0, BOARDING, s_from, s_from, seg_pos),
+        (np.ones_like(seg_pos, bool), r_from, r_to, inf, t_seg, IN_VEHICLE, s_from, s_to, seg_pos),
+        (seg_pos + 1 < n_seg[seg_line], s_to, r_to, f_line, 0.0, BOARDING, s_to, s_to, seg_pos + 1),
+        (np.ones_like(seg_pos, bool), r_to, s_to, inf, 0.0, ALIGHTING, s_to, s_to, seg_pos + 1),
+    ]
+    k = len(seg_pos)
+    cols = []
+    for j in range(1, 9):
+        cols.append(np.stack([np.broadcast_to(np.asarray(s[j], dtype=float if j in (3, 4) else np.int64), (k,))
+                              for s in slots], axis=1).reshape(-1))
+    present = np.stack([s[0] for s in slots], axis=1).reshape(-1)
+    tail, head, freq, cost, kind, from_stop, to_stop, position = (c[present] for c in cols)
+    line = np.repeat(seg_line, 4)[present]
+
+    lat_s, lon_s = b["lat"][served], b["lon"][served]
+    if zone_table is not None:
+        lat_n = np.r_[zone_table["lat"].to_numpy(), lat_s]
+        lon_n = np.r_[zone_table["lon"].to_numpy(), lon_s]
+    else:
+        lat_n, lon_n = lat_s, lon_s
+    speed = walk_speed * 1000.0 / 60.0  # metres per minute
+
+    extra = []
+    # Walking between stops: near ones, and those of one station.
+    if walk_distance > 0 and S > 1:
+        xyz = _unit_vectors(lat_s, lon_s)
+        pairs = _pairs_within(xyz, walk_distance)
+        if len(pairs):
+            d = _great_circle_m(lat_s[pairs[:, 0]], lon_s[pairs[:, 0]], lat_s[pairs[:, 1]],
+                                lon_s[pairs[:, 1]])
+            pairs = pairs[d < walk_distance]
+        station = _station_pairs(stops, served)
+        pairs = np.unique(np.concatenate([pairs, station]), axis=0) if len(station) else pairs
+        if len(pairs):
+            a = np.r_[pairs[:, 0], pairs[:, 1]]
+            c = np.r_[pairs[:, 1], pairs[:, 0]]
+            o = np.lexsort((c, a))
+            a, c = a[o], c[o]
+            d = _great_circle_m(lat_s[a], lon_s[a], lat_s[c], lon_s[c])
+            extra.append((a + Z, c + Z, np.maximum(d * walk_factor / speed, min_time), WALK))
+    if zone_table is not None and S:
+        zxyz = _unit_vectors(zone_table["lat"].to_numpy(), zone_table["lon"].to_numpy())
+        sxyz = _unit_vectors(lat_s, lon_s)
+        tree = cKDTree(sxyz)
+        near = tree.query_ball_point(zxyz, _chord(access_distance) * (1 + 1e-9)) if access_distance > 0 else [[] for _ in range(Z)]
+        zl = np.repeat(np.arange(Z), [len(x) for x in near])
+        sl = np.concatenate([np.asarray(x, dtype=np.int64) for x in near]) if Z else np.empty(0, int)
+        if len(zl):
+            d = _great_circle_m(zone_table["lat"].to_numpy()[zl], zone_table["lon"].to_numpy()[zl],
+                                lat_s[sl], lon_s[sl])
+            ok = d <= access_distance
+            zl, sl = zl[ok], sl[ok]
+        lonely = np.setdiff1d(np.arange(Z), zl)
+        if len(lonely):
+            _, nearest = tree.query(zxyz[lonely])
+            zl = np.r_[zl, lonely]
+            sl = np.r_[sl, np.asarray(nearest, dtype=np.int64)]
+        o = np.lexsort((sl, zl))
+        zl, sl = zl[o], sl[o]
+        d = _great_circle_m(lat_n[zl], lon_n[zl], lat_s[sl], lon_s[sl])
+        t = np.maximum(d * walk_factor / speed, min_time)
+        extra.append((zl, sl + Z, t, ACCESS))
+        extra.append((sl + Z, zl, t, EGRESS))
+    for a, c, t, kd in extra:
+        m = len(a)
+        tail = np.r_[tail, a]
+        head = np.r_[head, c]
+        freq = np.r_[freq, np.full(m, np.inf)]
+        cost = np.r_[cost, t]
+        kind = np.r_[kind, np.full(m, kd)]
+        from_stop = np.r_[from_stop, a]
+        to_stop = np.r_[to_stop, c]
+        position = np.r_[position, np.full(m, -1)]
+        line = np.r_[line, np.full(m, -1)]
+
+    n_nodes = Z + S + int(lengths.sum())
+    net = TransitNetwork(tail, head, freq, cost, kind.astype(np.int8), n_nodes=n_nodes,
+                         arc_line=line, arc_from_stop=from_stop, arc_to_stop=to_stop)
+    net.n_zones = Z
+    net.n_stops = S
+    net.date = day
+    net.window = (start_s / 60.0, end_s / 60.0)
+    net.window_minutes = window_min
+    net.alignments = aligned
+    net.segment_times = b["segment_times"]
+    net.arc_position = position
+    net.n_zero_segments = b["n_zero_segments"]
+
+    names = stops["stop_name"].to_numpy() if "stop_name" in stops.columns else np.full(len(stops), "")
+    stop_rows = pd.DataFrame({
+        "stop_id": stops["stop_id"].to_numpy()[served],
+        "stop_name": names[served],
+        "lat": lat_s,
+        "lon": lon_s,
+        "is_zone": False,
+    })
+    if zone_table is not None:
+        zone_rows = pd.DataFrame({"stop_id": zone_table["id"].to_numpy(),
+                                  "stop_name": zone_table["name"].to_numpy(),
+                                  "lat": zone_table["lat"].to_numpy(),
+                                  "lon": zone_table["lon"].to_numpy(), "is_zone": True})
+        stop_rows = pd.concat([zone_rows, stop_rows], ignore_index=True)
+    net.stops = stop_rows
+
+    route_rows = np.array([p[0] for p in patterns], dtype=np.int64)
+    short = routes["route_short_name"] if "route_short_name" in routes.columns else None
+    long_ = routes["route_long_name"] if "route_long_name" in routes.columns else None
+    rid = routes["route_id"].to_numpy()
+    sname = (short.to_numpy() if short is not None else np.full(len(routes), "", dtype=object))
+    if long_ is not None:
+        sname = np.where(sname == "", long_.to_numpy(), sname)
+    sname = np.where(sname == "", rid, sname)
+    rtype = (pd.to_numeric(routes["route_type"], errors="coerce").fillna(-1).astype(int).to_numpy()
+             if "route_type" in routes.columns else np.full(len(routes), -1))
+    ids = stop_rows["stop_id"].to_numpy()
+    net.lines = pd.DataFrame({
+        "route_id": rid[route_rows],
+        "route_short_name": sname[route_rows],
+        "route_type": rtype[route_rows],
+        "direction_id": np.array([p[1] for p in patterns], dtype=np.int64),
+        "n_stops": lengths,
+        "first_stop_id": ids[[a[0] for a in aligned]] if n_lines else [],
+        "last_stop_id": ids[[a[-1] for a in aligned]] if n_lines else [],
+        "n_trips": b["n_trips"],
+        "freq": freqs,
+        "frequency_based": b["frequency_based"],
+    })
+    net.lines.index.name = "line"
+    lookup = np.empty(max(KIND_NAMES) + 1, dtype=object)
+    for code, label in KIND_NAMES.items():
+        lookup[code] = label
+    kinds = pd.Categorical(lookup[kind.astype(np.int64)],
+                           categories=[KIND_NAMES[k] for k in sorted(KIND_NAMES)])
+    net.arcs = pd.DataFrame({
+        "kind": kinds,
+        "line": line,
+        "from_stop_id": ids[from_stop],
+        "to_stop_id": ids[to_stop],
+        "position": position,
+        "tail": tail,
+        "head": head,
+        "freq": freq,
+        "cost": cost,
+    })
+    net.arcs.index.name = "arc"
+    return net
+
+
+def _station_pairs(stops: pd.DataFrame, served: np.ndarray) -> np.ndarray:
+    """Pairs (i < j) of served stops (as indices into `served`) of one station."""
+    if "parent_station" not in stops.columns:
+        return np.empty((0, 2), dtype=np.int64)
+    parent = stops["parent_station"].str.strip().to_numpy()[served]
+    df = pd.DataFrame({"p": parent, "i": np.arange(len(served))})
+    df = df[df["p"] != ""]
+    if not len(df):
+        return np.empty((0, 2), dtype=np.int64)
+    m = df.merge(df, on="p")
+    m = m[m["i_x"] < m["i_y"]]
+    return m[["i_x", "i_y"]].to_numpy(dtype=np.int64).reshape(-1, 2)
