@@ -244,7 +244,7 @@ def _parse_ints(values: pd.Series, file: str, column: str, rows: np.ndarray | No
     """Integers of a column; `default` where empty (an error without one)."""
     v = values.str.strip()
     empty = (v == "").to_numpy()
-    num = pd.to_numeric(v.where(~empty, None), errors="coerce").to_numpy(dtype=float)
+    num = pd.to_numeric(v.where(~empty, None), errors="coerce").to_numpy(dtype=float, copy=True)
     bad = (~empty & (np.isnan(num) | (num != np.floor(num)))) | (empty & (default is None))
     if lo is not None:
         bad |= ~empty & ~np.isnan(num) & (num < lo)
@@ -489,9 +489,9 @@ def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float
                       "their first or last stop and are left out", stacklevel=3)
 
     lat = pd.to_numeric(stops.get("stop_lat", pd.Series("", index=stops.index)).str.strip(),
-                        errors="coerce").to_numpy()
+                        errors="coerce").to_numpy(dtype=float, copy=True)
     lon = pd.to_numeric(stops.get("stop_lon", pd.Series("", index=stops.index)).str.strip(),
-                        errors="coerce").to_numpy()
+                        errors="coerce").to_numpy(dtype=float, copy=True)
     _fill_from_parents(stops, lat, lon)
 
     if not timed.all():
@@ -965,3 +965,207 @@ def _station_pairs(stops: pd.DataFrame, served: np.ndarray) -> np.ndarray:
     m = df.merge(df, on="p")
     m = m[m["i_x"] < m["i_y"]]
     return m[["i_x", "i_y"]].to_numpy(dtype=np.int64).reshape(-1, 2)
+
+
+# ---------------------------------------------------------------------------
+# Demand
+
+
+def gravity_demand(network: TransitNetwork, total: float = 20_000.0, scale_km: float = 3.0,
+                   decimals: int | None = 3) -> np.ndarray:
+    """A synthetic Z x Z demand between the network's zones (or stops).
+
+    Each stop weighs 1 + the departures of the lines that leave it in the
+    window (a line's last stop counts none); a zone weighs 1 + the departures
+    at the stops it reaches by an access arc. demand[o, d] = K * w_o * w_d *
+    exp(-distance / scale_km) for o != d (great-circle distance), K such that
+    the demand adds up to `total` trips, each entry rounded to `decimals`.
+    """
+    n_zones = network.n_zones
+    Z = n_zones if n_zones else network.n_stops
+    kind = np.asarray(network.kind)
+    tail = np.asarray(network.tail)
+    freq = np.asarray(network.freq, dtype=np.float64)
+    board = kind == BOARDING
+    departures = np.bincount(tail[board], weights=freq[board] * network.window_minutes,
+                             minlength=network.n_nodes)
+    if n_zones:
+        acc = kind == ACCESS
+        w = 1.0 + np.bincount(tail[acc], weights=departures[np.asarray(network.head)[acc]],
+                              minlength=Z)[:Z]
+    else:
+        w = 1.0 + departures[:Z]
+    lat = network.stops["lat"].to_numpy()[:Z]
+    lon = network.stops["lon"].to_numpy()[:Z]
+    dist_km = _great_circle_m(lat[:, None], lon[:, None], lat[None, :], lon[None, :]) / 1000.0
+    g = w[:, None] * w[None, :] * np.exp(-dist_km / scale_km)
+    np.fill_diagonal(g, 0.0)
+    s = g.sum()
+    out = g * (total / s) if s > 0 else g
+    if decimals is not None:
+        out = np.round(out, decimals)
+    return out.astype(np.float32)
+
+
+# ---------------------------------------------------------------------------
+# Result tables
+
+
+def _flows(network: Network, assignment: Any) -> np.ndarray:
+    flows = np.asarray(getattr(assignment, "flows", None), dtype=np.float64)
+    if flows.shape != (network.n_arcs,):
+        raise InputError(f"assignment.flows must hold one flow per arc of the network "
+                         f"({network.n_arcs}), got shape {flows.shape}")
+    return flows
+
+
+def _line_arc_index(network: TransitNetwork, kind_code: int) -> np.ndarray:
+    """For every line position (lines one after the other), the index of its
+    arc of the given kind, -1 where it has none."""
+    lengths = np.array([len(a) for a in network.alignments], dtype=np.int64)
+    offset = np.r_[0, np.cumsum(lengths)[:-1]]
+    out = np.full(int(lengths.sum()), -1, dtype=np.int64)
+    sel = np.flatnonzero(np.asarray(network.kind) == kind_code)
+    line = np.asarray(network.arc_line)[sel]
+    out[offset[line] + network.arc_position[sel]] = sel
+    return out
+
+
+def _capacity_per_line(network: TransitNetwork, capacity: Any) -> np.ndarray:
+    cap = np.asarray(capacity, dtype=np.float64)
+    if cap.ndim == 0:
+        cap = np.full(len(network.lines), float(cap))
+    if cap.shape != (len(network.lines),):
+        raise InputError(f"capacity must be a number or one value per line ({len(network.lines)}), "
+                         f"got shape {cap.shape}")
+    if not np.isfinite(cap).all() or (cap <= 0).any():
+        raise InputError("capacity must be finite and above 0")
+    return cap
+
+
+def segment_loads(network: TransitNetwork, assignment: Any, capacity: Any = None) -> pd.DataFrame:
+    """One row per line segment: its load (the flow on its in-vehicle arc),
+    the boardings at its first stop and the alightings at its last.
+
+    Flows are in the demand's units (trips in the window). `capacity`, a
+    number or one per line, is what `assign_congested` takes: one vehicle's
+    capacity times the window in minutes (so that the segment carries at most
+    freq * capacity); with it the table adds `capacity` (freq * capacity) and
+    `load_ratio` (load / capacity).
+    """
+    flows = _flows(network, assignment)
+    iv = np.flatnonzero(np.asarray(network.kind) == IN_VEHICLE)
+    line = np.asarray(network.arc_line)[iv]
+    pos = network.arc_position[iv]
+    lengths = np.array([len(a) for a in network.alignments], dtype=np.int64)
+    offset = np.r_[0, np.cumsum(lengths)[:-1]]
+    board = _line_arc_index(network, BOARDING)
+    alight = _line_arc_index(network, ALIGHTING)
+    b_arc = board[offset[line] + pos]
+    a_arc = alight[offset[line] + pos + 1]
+    stops = network.stops
+    lines = network.lines
+    fs = np.asarray(network.arc_from_stop)[iv]
+    ts = np.asarray(network.arc_to_stop)[iv]
+    out = pd.DataFrame({
+        "line": line,
+        "route_id": lines["route_id"].to_numpy()[line],
+        "route_short_name": lines["route_short_name"].to_numpy()[line],
+        "direction_id": lines["direction_id"].to_numpy()[line],
+        "sequence": pos,
+        "from_stop_id": stops["stop_id"].to_numpy()[fs],
+        "to_stop_id": stops["stop_id"].to_numpy()[ts],
+        "from_stop_name": stops["stop_name"].to_numpy()[fs],
+        "to_stop_name": stops["stop_name"].to_numpy()[ts],
+        "time": np.asarray(network.cost, dtype=np.float64)[iv],
+        "load": flows[iv],
+        "boardings": flows[b_arc],
+        "alightings": flows[a_arc],
+    })
+    if capacity is not None:
+        cap = _capacity_per_line(network, capacity)
+        out["capacity"] = lines["freq"].to_numpy()[line] * cap[line]
+        out["load_ratio"] = out["load"] / out["capacity"]
+    out.index = pd.Index(iv, name="arc")
+    return out
+
+
+def stop_boardings(network: TransitNetwork, assignment: Any) -> pd.DataFrame:
+    """Boardings and alightings per stop and line (a line that serves a stop
+    twice adds both visits)."""
+    flows = _flows(network, assignment)
+    kind = np.asarray(network.kind)
+    rows = []
+    for code, col, stop_attr in ((BOARDING, "boardings", network.arc_from_stop),
+                                 (ALIGHTING, "alightings", network.arc_to_stop)):
+        sel = kind == code
+        rows.append(pd.DataFrame({"stop": np.asarray(stop_attr)[sel],
+                                  "line": np.asarray(network.arc_line)[sel],
+                                  col: flows[sel]}).groupby(["stop", "line"]).sum())
+    t = rows[0].join(rows[1], how="outer").fillna(0.0).reset_index()
+    stops, lines = network.stops, network.lines
+    s, ln = t["stop"].to_numpy(), t["line"].to_numpy()
+    return pd.DataFrame({
+        "stop_id": stops["stop_id"].to_numpy()[s],
+        "stop_name": stops["stop_name"].to_numpy()[s],
+        "line": ln,
+        "route_id": lines["route_id"].to_numpy()[ln],
+        "route_short_name": lines["route_short_name"].to_numpy()[ln],
+        "direction_id": lines["direction_id"].to_numpy()[ln],
+        "boardings": t["boardings"].to_numpy(),
+        "alightings": t["alightings"].to_numpy(),
+    })
+
+
+def line_summary(network: TransitNetwork, assignment: Any, capacity: Any = None) -> pd.DataFrame:
+    """Per line: passengers (its boardings), passenger-minutes in the
+    vehicle, the largest segment load, and the mean ride in minutes; with a
+    `capacity` (as for `segment_loads`) also the largest load ratio."""
+    seg = segment_loads(network, assignment, capacity)
+    seg["pmin"] = seg["load"] * seg["time"]
+    g = seg.groupby("line")
+    n = len(network.lines)
+    lines = network.lines
+    out = pd.DataFrame({
+        "route_id": lines["route_id"].to_numpy(),
+        "route_short_name": lines["route_short_name"].to_numpy(),
+        "direction_id": lines["direction_id"].to_numpy(),
+        "freq": lines["freq"].to_numpy(),
+        "n_trips": lines["n_trips"].to_numpy(),
+        "passengers": g["boardings"].sum().reindex(range(n), fill_value=0.0).to_numpy(),
+        "passenger_minutes": g["pmin"].sum().reindex(range(n), fill_value=0.0).to_numpy(),
+        "max_load": g["load"].max().reindex(range(n), fill_value=0.0).to_numpy(),
+    })
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out["mean_ride"] = np.where(out["passengers"] > 0,
+                                    out["passenger_minutes"] / out["passengers"], np.nan)
+    if capacity is not None:
+        out["max_load_ratio"] = g["load_ratio"].max().reindex(range(n), fill_value=0.0).to_numpy()
+    out.index.name = "line"
+    return out
+
+
+def skims(network: TransitNetwork, assignment: Any, *, include_unreachable: bool = True
+          ) -> pd.DataFrame:
+    """Zone-to-zone (or stop-to-stop) skims in long form: one row per origin
+    and assigned destination (origin != destination) with the expected cost in
+    minutes, and the waiting, riding and walking minutes and the expected
+    number of boardings when the assignment has them. Unreachable pairs have
+    cost +inf (left out with include_unreachable=False)."""
+    cost = np.asarray(assignment.cost)
+    Z = cost.shape[0]
+    if cost.ndim != 2 or cost.shape[1] != Z or Z > len(network.stops):
+        raise InputError(f"assignment.cost must be a square matrix over the network's first nodes, "
+                         f"got shape {cost.shape}")
+    keep = ~np.isnan(cost)
+    np.fill_diagonal(keep, False)
+    if not include_unreachable:
+        keep &= np.isfinite(cost)
+    o, d = np.nonzero(keep)
+    ids = network.stops["stop_id"].to_numpy()
+    out = pd.DataFrame({"origin_id": ids[o], "destination_id": ids[d], "cost": cost[o, d]})
+    for name in ("wait", "ride", "walk", "boardings"):
+        part = getattr(assignment, name, None)
+        if part is not None:
+            out[name] = np.asarray(part)[o, d]
+    return out
