@@ -108,9 +108,10 @@ def setup(k, n, frm, to, costs, demands, dsts):
     return labels, heap, incoming, [F(x) for x in demands[k * n:(k + 1) * n]]
 
 
-def search_and_load(state, frm, to, arc_freqs, costs):
+def search_and_load(state, frm, to, arc_freqs, costs, feed_rule=True):
     labels, heap, incoming, volumes = state
     node_freqs = [F(0)] * len(labels)
+    feeds = [False] * len(labels)  # the head of an accepted arc
     strategy = []
     while heap.pri:
         a, p = heap.pop()
@@ -118,8 +119,11 @@ def search_and_load(state, frm, to, arc_freqs, costs):
             raise oob(len(arc_freqs), a)
         i, w, fa = frm[a], decode(p), F(arc_freqs[a])
         # Rejected: a cheaper label already, an unreachable head, a tail that
-        # is already left without waiting, or a self loop.
+        # is already left without waiting, a tail that already feeds an accepted
+        # arc (its volume could arrive after its arcs were loaded), or a self loop.
         if labels[i] < w or p == INT_MIN or np.isinf(node_freqs[i]) or i == to[a]:
+            continue
+        if feed_rule and feeds[i]:
             continue
         if np.isinf(fa):
             labels[i], node_freqs[i] = w, fa
@@ -128,6 +132,7 @@ def search_and_load(state, frm, to, arc_freqs, costs):
             pp = F(0.5) if abs(f) < F(1e-8) and np.isinf(u) else u * f
             labels[i], node_freqs[i] = (pp + w * fa) / (fa + f), fa + f
         strategy.append(a)
+        feeds[to[a]] = True
         for b in incoming.get(i, []):
             heap.change(b, encode(labels[i] + F(costs[b])))
     flows = [F(0)] * len(frm)
@@ -144,15 +149,17 @@ def search_and_load(state, frm, to, arc_freqs, costs):
     return labels, flows
 
 
-def assign(frm, to, arc_freqs, costs, demands, dsts):
-    """All-destination assignment: (labels, flows), destination-major."""
+def assign(frm, to, arc_freqs, costs, demands, dsts, feed_rule=True):
+    """All-destination assignment: (labels, flows), destination-major.
+
+    feed_rule=False gives the former acceptance rule, which can strand volume."""
     if not frm or not to:
         raise ModelPanic("called `Option::unwrap()` on a `None` value")
     n = max(max(frm), max(to)) + 1
     states = [setup(k, n, frm, to, costs, demands, dsts) for k in range(len(dsts))]
     labels, flows = [], []
     for st in states:
-        lab, flo = search_and_load(st, frm, to, arc_freqs, costs)
+        lab, flo = search_and_load(st, frm, to, arc_freqs, costs, feed_rule)
         labels += lab
         flows += flo
     return labels, flows

@@ -67,11 +67,11 @@ CASES = {  # from, to, arc_freqs, costs, demands, dsts -> labels, flows
     # unused trailing `to` entry still counts: N = 8
     "node count from to": ([0, 1], [1, 2, 7], [0.5, 0.5], [1, 1], [1] * 8 + [0] * 8, [2, 7],
                            [4, 2, 0] + [INF] * 5 + [INF] * 7 + [0], [1, 2, 0, 0]),
-    # negative frequencies raise the label of 5 from -0 to 4 when arc 3 is accepted; the
-    # re-priced arc 4 must then sink below arc 2 in the queue
-    "raised label re-sorts queue": ([3, 5, 5, 5, 1], [5, 0, 0, 3, 5], [-0.1, -0.5, -0.25, 0.25, -0.25],
-                                    [0, 1, 2, 1, 0], [1] * 6, [0], [0, 1, INF, -5, INF, 3],
-                                    [0, 2, 1, -1, 1]),
+    # the negative frequency of arc 1 raises the label of 2 from 3 to 4; the re-priced
+    # arc 2 must then sink below arc 3, so that node 1 is left without waiting on arc 3
+    "raised label re-sorts queue": ([2, 2, 1, 1], [0, 0, 2, 0], [0.25, -0.125, INF, INF],
+                                    [1, 2, 0, 3.5], [0, 1, 1], [0], [0, 3.5, 4],
+                                    [2, -1, 0, 1]),
     "empty dsts": ([0], [1], [0.5], [1], [], [], [], []),
     # a missing `to` entry is never read for arcs leaving the destination
     "short to, arc leaves dst": ([0, 1, 0], [1, 0], [0.5] * 3, [1] * 3, [0, 2], [0],

@@ -127,6 +127,7 @@ class ArcQueue {
 
 struct Scratch {
   FloatVec node_freqs;
+  std::vector<std::uint8_t> feeds;  // node is the head of an accepted arc
   FloatVec volumes;
   ArcQueue queue;
   std::vector<std::uint32_t> strategy;
@@ -150,10 +151,12 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
   std::fill(labels, labels + n, kInf);
   labels[d] = 0.0f;
   s.node_freqs.assign(n, 0.0f);
+  s.feeds.assign(n, 0);
   s.volumes.assign(demands.begin() + k * n, demands.begin() + (k + 1) * n);
   std::fill(flows, flows + m, 0.0f);
   float* node_freqs = s.node_freqs.data();
   float* volumes = s.volumes.data();
+  std::uint8_t* feeds = s.feeds.data();
 
   ArcQueue& queue = s.queue;
   queue.prepare(m, s.dirty);
@@ -181,6 +184,12 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
     // A node already left without waiting takes no further arc, and a loop
     // back into its own tail would create or strand volume.
     if (is_inf(node_freqs[i]) || i == to[a]) continue;
+    // Nor does a node that already feeds an accepted arc: loading runs in
+    // reverse order of acceptance, so volume arriving on that arc would come
+    // after this arc was loaded and be stranded. Only ties at the key
+    // resolution get here (a zero-cost boarding and alighting pair at a stop),
+    // so the node's label stays what it was.
+    if (feeds[i]) continue;
 
     const float fa = freqs[a];
     if (is_inf(fa)) {
@@ -195,6 +204,7 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
       node_freqs[i] = fa + f;
     }
     s.strategy.push_back(a);
+    feeds[to[a]] = 1;
 
     const float li = labels[i];
     const ArcIndex& incoming = net.incoming;
