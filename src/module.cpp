@@ -19,6 +19,7 @@
 
 #include "assignment/congested_linear.hpp"
 #include "assignment/linear.hpp"
+#include "python_panic.hpp"
 
 namespace {
 
@@ -31,20 +32,7 @@ using IndexRows = std::vector<IndexVec>;
 // ---------------------------------------------------------------------------
 // Failures
 
-PyObject* panic_type() {
-  // Created once, on first use, and kept for the life of the process.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "The exception raised when native code fails inside a computation.\n\n"
-        "Like SystemExit, this exception derives from BaseException so that it\n"
-        "normally propagates to the top instead of being caught by a handler\n"
-        "for Exception.",
-        PyExc_BaseException, nullptr);
-  }
-  return type;
-}
+PyObject* panic_type() { return lumo_python::panic_type(); }
 
 void raise_panic(const std::string& message) {
   PyObject* type = panic_type();

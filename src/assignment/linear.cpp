@@ -129,6 +129,9 @@ struct Scratch {
   FloatVec node_freqs;
   std::vector<std::uint8_t> feeds;  // node is the head of an accepted arc
   FloatVec volumes;
+  FloatVec row;  // demand towards the destination, filled by the skim driver
+  FloatVec part[4];  // skim components per node, and which nodes have begun
+  std::vector<std::uint8_t> begun;
   ArcQueue queue;
   std::vector<std::uint32_t> strategy;
   bool dirty = false;  // a failure left the queue's key index unclean
@@ -138,8 +141,8 @@ struct Scratch {
 // destination's blocks `labels` (N) and `flows` (M). Set-up failures were
 // checked by the caller; only a too short `arc_freqs` can fail here.
 void assign_destination(const Network& net, std::span<const float> arc_freqs,
-                        std::span<const float> demands, Index d, std::size_t k, Scratch& s,
-                        float* labels, float* flows) {
+                        const float* demand_row, Index d, Scratch& s, float* labels,
+                        float* flows) {
   const Index n = net.n_nodes;
   const std::size_t m = net.from.size();
   const Index* from = net.from.data();
@@ -152,7 +155,7 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
   labels[d] = 0.0f;
   s.node_freqs.assign(n, 0.0f);
   s.feeds.assign(n, 0);
-  s.volumes.assign(demands.begin() + k * n, demands.begin() + (k + 1) * n);
+  s.volumes.assign(demand_row, demand_row + n);
   std::fill(flows, flows + m, 0.0f);
   float* node_freqs = s.node_freqs.data();
   float* volumes = s.volumes.data();
@@ -235,6 +238,50 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
   }
 }
 
+// Splits each node's expected cost to d into waiting, riding, walking and the
+// number of boardings, under the strategy that assign_destination just left in
+// `s` (accepted arcs and final node frequencies). Nodes are taken in the order
+// their first arc was accepted, which puts every head before the tails that
+// use it; a node begins at (0.5 / its frequency, 0, 0, 0) and each of its
+// accepted arcs adds share * (the arc's own part + the head's value), the
+// share being the loading's (frequency / node frequency, divided first; 1 for
+// an arc without waiting). Nodes without a strategy keep +inf.
+void split_components(const Network& net, const float* freqs, const std::uint8_t* kinds,
+                      Index d, Scratch& s) {
+  const Index n = net.n_nodes;
+  for (FloatVec& v : s.part) v.assign(n, kInf);
+  s.begun.assign(n, 0);
+  float* wait = s.part[0].data();
+  float* ride = s.part[1].data();
+  float* walk = s.part[2].data();
+  float* board = s.part[3].data();
+  wait[d] = ride[d] = walk[d] = board[d] = 0.0f;
+  s.begun[d] = 1;
+  const float* node_freqs = s.node_freqs.data();
+  for (const std::uint32_t a : s.strategy) {
+    const Index i = net.from[a], j = net.to[a];
+    const float f = node_freqs[i];
+    if (!s.begun[i]) {
+      s.begun[i] = 1;
+      wait[i] = 0.5f / f;
+      ride[i] = walk[i] = board[i] = 0.0f;
+    }
+    const float fa = freqs[a];
+    const float share = is_inf(fa) ? 1.0f : (f == 0.0f ? 0.0f : fa / f);
+    const std::uint8_t kind =
+        kinds != nullptr ? kinds[a] : (is_inf(fa) ? kInVehicle : kBoarding);
+    const bool walking = kind == kWalk || kind == kAccess || kind == kEgress;
+    const float c = net.costs[a];
+    const float own_ride = walking ? 0.0f : c;
+    const float own_walk = walking ? c : 0.0f;
+    const float own_board = kind == kBoarding ? 1.0f : 0.0f;
+    wait[i] = wait[i] + share * wait[j];
+    ride[i] = ride[i] + share * (own_ride + ride[j]);
+    walk[i] = walk[i] + share * (own_walk + walk[j]);
+    board[i] = board[i] + share * (own_board + board[j]);
+  }
+}
+
 // The failures that set-up would raise for destination position k.
 void check_setup(const Network& net, std::span<const float> demands, std::span<const Index> dsts,
                  std::size_t k) {
@@ -290,6 +337,24 @@ Network prepare_network(std::span<const Index> from, std::span<const Index> to,
   return net;
 }
 
+Network prepare_network(std::span<const Index> from, std::span<const Index> to,
+                        std::span<const float> costs, Index n_nodes) {
+  Network net;
+  net.from = from;
+  net.to = to;
+  net.costs = costs;
+  net.n_nodes = n_nodes;
+  if (to.size() != from.size() || costs.size() != from.size()) panic("arc arrays differ in length");
+  if (from.size() >= kNotQueued) panic(kCapacityOverflow);
+  if (n_nodes >= kMaxNodes) panic(kCapacityOverflow);
+  for (std::size_t a = 0; a < from.size(); ++a) {
+    if (from[a] >= n_nodes) panic(out_of_bounds(n_nodes, from[a]));
+    if (to[a] >= n_nodes) panic(out_of_bounds(n_nodes, to[a]));
+  }
+  net.incoming = index_arcs(to, n_nodes);
+  return net;
+}
+
 void assign_all(const Network& net, std::span<const float> arc_freqs,
                 std::span<const float> demands, std::span<const Index> dsts, Workspace& ws,
                 FloatVec& labels, FloatVec& flows) {
@@ -315,8 +380,8 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
       // still run so that the lowest failing position is the one reported.
       if (k > first_failed.load(std::memory_order_relaxed)) continue;
       try {
-        assign_destination(net, arc_freqs, demands, dsts[k], k, s, labels.data() + k * n,
-                           flows.data() + k * m);
+        assign_destination(net, arc_freqs, demands.data() + k * n, dsts[k], s,
+                           labels.data() + k * n, flows.data() + k * m);
       } catch (...) {
         failures[k] = std::current_exception();
         std::size_t seen = first_failed.load(std::memory_order_relaxed);
@@ -356,6 +421,115 @@ LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
                                   dsts);
   return fold_line_result(std::move(res.labels), std::move(res.flows), arcs.demands, n_stops,
                           stop0);
+}
+
+void assign_skim(const Network& net, std::span<const float> arc_freqs,
+                 std::span<const std::uint8_t> kinds, std::span<const float> demand,
+                 Index n_zones, std::span<const Index> dsts, const SkimOptions& options,
+                 Workspace& ws, Skim& out) {
+  const Index n = net.n_nodes;
+  const std::size_t m = net.from.size();
+  const std::size_t n_dst = dsts.size();
+  const Index z = n_zones;
+  if (arc_freqs.size() != m || net.to.size() != m || net.costs.size() != m ||
+      (!kinds.empty() && kinds.size() != m)) {
+    panic("arc arrays differ in length");
+  }
+  if (z > n || checked_count(z, z, sizeof(float)) != demand.size()) {
+    panic("demand does not match the zones");
+  }
+  for (Index d : dsts) {
+    if (d >= z) panic(out_of_bounds(z, d));
+  }
+  if (n >= kMaxNodes) panic(kCapacityOverflow);
+
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  out.flows.assign(m, 0.0f);
+  out.cost.assign(z * z, nan);
+  out.total_cost = 0.0f;
+  if (options.components) {
+    for (FloatVec* v : {&out.wait, &out.ride, &out.walk, &out.boardings}) v->assign(z * z, nan);
+  }
+  if (options.per_destination) {
+    out.labels.resize(checked_count(n_dst, n, sizeof(float)));
+    out.dest_flows.resize(checked_count(n_dst, m, sizeof(float)));
+  }
+  if (n_dst == 0) return;
+
+  // Without the per-destination blocks, destinations run in chunks whose flows
+  // are folded into the sums in destination order: memory stays bounded and
+  // the sums are those of one block after the other, for every pool size.
+  std::size_t chunk = n_dst;
+  FloatVec chunk_labels, chunk_flows;
+  if (!options.per_destination) {
+    const std::size_t budget = std::size_t{1} << 23;  // floats
+    chunk = std::clamp<std::size_t>(budget / (n + m + 1), 16, n_dst);
+    chunk = std::min(chunk, n_dst);
+    chunk_labels.resize(checked_count(chunk, n, sizeof(float)));
+    chunk_flows.resize(checked_count(chunk, m, sizeof(float)));
+  }
+  FloatVec partial(n_dst, 0.0f);
+  const std::uint8_t* kind_data = kinds.empty() ? nullptr : kinds.data();
+  float* const sums = out.flows.data();
+
+  ensure_pool();
+  for (std::size_t k0 = 0; k0 < n_dst; k0 += chunk) {
+    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+      throw Cancelled();
+    }
+    const std::size_t k1 = std::min(n_dst, k0 + chunk);
+    auto labels_of = [&](std::size_t k) {
+      return options.per_destination ? out.labels.data() + k * n
+                                     : chunk_labels.data() + (k - k0) * n;
+    };
+    auto flows_of = [&](std::size_t k) {
+      return options.per_destination ? out.dest_flows.data() + k * m
+                                     : chunk_flows.data() + (k - k0) * m;
+    };
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(k0, k1, 1),
+                      [&](const tbb::blocked_range<std::size_t>& range) {
+      Scratch& s = ws.scratch.local();
+      for (std::size_t k = range.begin(); k != range.end(); ++k) {
+        if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) return;
+        const Index d = dsts[k];
+        s.row.assign(n, 0.0f);
+        for (Index o = 0; o < z; ++o) {
+          if (o != d) s.row[o] = demand[o * z + d];
+        }
+        float* labels = labels_of(k);
+        assign_destination(net, arc_freqs, s.row.data(), d, s, labels, flows_of(k));
+        // Label times demand over the zones, in zone order, finite labels only.
+        float total = 0.0f;
+        for (Index o = 0; o < z; ++o) {
+          out.cost[o * z + d] = labels[o];
+          if (o != d && is_finite(labels[o])) total = total + labels[o] * s.row[o];
+        }
+        partial[k] = total;
+        if (options.components) {
+          split_components(net, arc_freqs.data(), kind_data, d, s);
+          FloatVec* dest[4] = {&out.wait, &out.ride, &out.walk, &out.boardings};
+          for (int c = 0; c < 4; ++c) {
+            const float* v = s.part[c].data();
+            float* col = dest[c]->data();
+            for (Index o = 0; o < z; ++o) col[o * z + d] = v[o];
+          }
+        }
+      }
+    });
+    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+      throw Cancelled();
+    }
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 4096),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+      for (std::size_t k = k0; k < k1; ++k) {
+        const float* block = flows_of(k);
+        for (std::size_t a = r.begin(); a != r.end(); ++a) sums[a] = sums[a] + block[a];
+      }
+    });
+  }
+  float total = 0.0f;
+  for (float p : partial) total = total + p;
+  out.total_cost = total;
 }
 
 }  // namespace lumo

@@ -2,7 +2,9 @@
 // loading, run for every position of a destination list on the worker pool.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <span>
 #include <utility>
@@ -42,6 +44,11 @@ struct Network {
 Network prepare_network(std::span<const Index> from, std::span<const Index> to,
                         std::span<const float> costs);
 
+// The same for a network whose node count is given (nodes without arcs
+// allowed) and whose arrays all hold one entry per arc, checked here.
+Network prepare_network(std::span<const Index> from, std::span<const Index> to,
+                        std::span<const float> costs, Index n_nodes);
+
 // Per-worker scratch buffers, reused across the destinations a worker runs and,
 // in the congested iteration, across iterations.
 struct Workspace;
@@ -54,6 +61,41 @@ WorkspacePtr make_workspace();
 void assign_all(const Network& net, std::span<const float> arc_freqs,
                 std::span<const float> demands, std::span<const Index> dsts, Workspace& ws,
                 FloatVec& labels, FloatVec& flows);
+
+// Arc kinds, as lumo.arrays numbers them; they decide how an arc's cost is
+// split into riding and walking, and which arcs count as boardings.
+enum : std::uint8_t {
+  kBoarding = 0, kInVehicle = 1, kAlighting = 2, kWalk = 3, kAccess = 4, kEgress = 5
+};
+
+// A computation stopped on request (Ctrl-C, a progress callback).
+struct Cancelled : std::exception {
+  const char* what() const noexcept override { return "cancelled"; }
+};
+
+struct SkimOptions {
+  bool per_destination = false;  // keep every destination's labels and flows
+  bool components = false;       // waiting, riding, walking and boardings
+  const std::atomic<bool>* cancel = nullptr;
+};
+
+// Zone-to-zone results of an assignment. The zones are nodes 0 .. Z-1; matrices
+// are Z x Z, row = origin, column = destination, NaN in columns that were not
+// assigned.
+struct Skim {
+  FloatVec flows;  // M, summed over destinations in destination order
+  FloatVec cost;
+  float total_cost = 0.0f;
+  FloatVec labels, dest_flows;  // D x N and D x M with per_destination
+  FloatVec wait, ride, walk, boardings;  // with components
+};
+
+// Assigns the demand (Z x Z, row-major, origin x destination) towards every
+// zone of `dsts`; `kinds` is empty or one kind per arc.
+void assign_skim(const Network& net, std::span<const float> arc_freqs,
+                 std::span<const std::uint8_t> kinds, std::span<const float> demand,
+                 Index n_zones, std::span<const Index> dsts, const SkimOptions& options,
+                 Workspace& ws, Skim& out);
 
 struct Assignment {
   FloatVec labels;

@@ -1,0 +1,537 @@
+"""numpy in, numpy out: the arc-form assignment for numpy users.
+
+The same computing core as the four functions of :mod:`lumo`, with arrays in
+and out, zone-to-zone skims in both triangles, a convergence record, checked
+inputs and errors that can be caught::
+
+    import numpy as np
+    from lumo.arrays import Network, assign
+
+    net = Network(tail=[0, 0], head=[1, 1], freq=[0.1, 0.2], cost=[10.0, 12.0])
+    result = assign(net, np.array([[0.0, 3.0], [0.0, 0.0]]))
+    result.cost[0, 1]   # 13.0 (minutes)
+    result.flows        # array([1., 2.], dtype=float32)
+
+Units: costs in minutes, frequencies in departures per minute (the waiting
+time at a node is 0.5 / its combined frequency), demand in trips. All
+results are float32, computed exactly as the four functions compute them.
+
+Zones are the first Z nodes of the network, Z being the side of the demand
+matrix. numpy is needed by this module only; ``import lumo`` does not need it.
+"""
+from __future__ import annotations
+
+import math
+import operator
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Literal, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _arrays
+
+__all__ = [
+    "BOARDING", "IN_VEHICLE", "ALIGHTING", "WALK", "ACCESS", "EGRESS",
+    "Network", "Assignment", "Convergence", "assign", "assign_congested",
+    "InputError", "PanicException",
+]
+
+#: Arc kinds (the ``kind`` array of a :class:`Network`).
+BOARDING = 0
+IN_VEHICLE = 1
+ALIGHTING = 2
+WALK = 3
+ACCESS = 4
+EGRESS = 5
+_KIND_NAMES = ("BOARDING", "IN_VEHICLE", "ALIGHTING", "WALK", "ACCESS", "EGRESS")
+
+#: An input of lumo.arrays is not valid; a subclass of ValueError.
+InputError: type[ValueError] = _arrays.InputError
+#: A failure inside the native computation (derives from BaseException, like
+#: SystemExit). The four functions of :mod:`lumo` raise the same class.
+PanicException: type[BaseException] = _arrays.PanicException
+
+ArrayLike = npt.ArrayLike
+FloatArray = npt.NDArray[np.float32]
+IntArray = npt.NDArray[np.int64]
+
+_MAX_NODES = 1 << 29
+
+
+def _format(v: Any) -> str:
+    if isinstance(v, (float, np.floating)):
+        return repr(float(v))
+    return str(v)
+
+
+def _first_bad(mask: npt.NDArray[np.bool_]) -> int:
+    return int(np.flatnonzero(mask.ravel())[0])
+
+
+def _vector(name: str, value: ArrayLike, kind: Literal["float", "index"],
+            length: int | None = None) -> np.ndarray:
+    """One-dimensional float32 or int64 array, copied only where it must be."""
+    if isinstance(value, (str, bytes)):
+        raise InputError(f"{name} must be a sequence of numbers, got {type(value).__name__}")
+    try:
+        arr = np.asarray(value)
+    except (ValueError, TypeError) as exc:
+        raise InputError(f"{name} must be a sequence of numbers: {exc}") from None
+    if arr.ndim != 1:
+        raise InputError(f"{name} must be one-dimensional, got shape {arr.shape}")
+    if length is not None and arr.shape[0] != length:
+        raise InputError(f"{name} must have {length} entries (one per arc), got {arr.shape[0]}")
+    if kind == "float":
+        if arr.dtype.kind not in "fiub":
+            raise InputError(f"{name} must hold numbers, got dtype {arr.dtype}")
+        return np.ascontiguousarray(arr, dtype=np.float32)
+    if arr.dtype.kind not in "iu":
+        if arr.dtype.kind == "f" and arr.size and np.all(np.isfinite(arr)) \
+                and np.all(arr == np.round(arr)):
+            arr = arr.astype(np.int64)
+        elif arr.size == 0:
+            arr = arr.astype(np.int64)
+        else:
+            raise InputError(f"{name} must hold integers, got dtype {arr.dtype}")
+    if arr.size and arr.dtype.kind == "i":
+        neg = arr < 0
+        if neg.any():
+            i = _first_bad(neg)
+            raise InputError(f"{name}[{i}] = {arr[i]} is negative")
+    if arr.dtype == np.uint64 and arr.size and arr.max() > np.iinfo(np.int64).max:
+        i = int(np.argmax(arr))
+        raise InputError(f"{name}[{i}] = {arr[i]} is too large")
+    return np.ascontiguousarray(arr, dtype=np.int64)
+
+
+def _check_nodes(name: str, arr: np.ndarray, n_nodes: int) -> None:
+    if arr.size:
+        bad = arr >= n_nodes
+        if bad.any():
+            i = _first_bad(bad)
+            raise InputError(f"{name}[{i}] = {arr[i]} is not a node: "
+                             f"the network has {n_nodes} nodes")
+
+
+def _check_reals(name: str, arr: np.ndarray, *, allow_inf: bool) -> None:
+    """No NaN, nothing negative, and +inf only where allowed."""
+    bad = np.isnan(arr) | (arr < 0)
+    if not allow_inf:
+        bad |= np.isinf(arr)
+    if bad.any():
+        i = _first_bad(bad)
+        v = arr.ravel()[i]
+        what = "NaN" if math.isnan(v) else ("infinite" if math.isinf(v) else "negative")
+        pos = np.unravel_index(i, arr.shape)
+        idx = ", ".join(str(int(p)) for p in pos)
+        raise InputError(f"{name}[{idx}] = {_format(v)} is {what}")
+
+
+class Network:
+    """A transit network in arc form, as validated arrays.
+
+    ``tail``, ``head``: nodes 0 … N−1 of each arc (M arcs); ``freq``:
+    departures per minute of a boarding arc, ``inf`` for an arc taken without
+    waiting (in-vehicle, alighting, walking); ``cost``: minutes. ``kind``
+    (optional) says what each arc is, one of :data:`BOARDING`,
+    :data:`IN_VEHICLE`, :data:`ALIGHTING`, :data:`WALK`, :data:`ACCESS`,
+    :data:`EGRESS`; without it a finite frequency means boarding and an
+    infinite one in-vehicle. ``n_nodes`` defaults to one more than the largest
+    node used. ``arc_line``, ``arc_from_stop``, ``arc_to_stop`` record the
+    line and stops of each arc (−1 where they do not apply).
+
+    The zones of an assignment are the first Z nodes, Z the side of the demand
+    matrix. Instances may be given further attributes.
+    """
+
+    tail: IntArray
+    head: IntArray
+    freq: FloatArray
+    cost: FloatArray
+    kind: npt.NDArray[np.int8]
+    arc_line: IntArray
+    arc_from_stop: IntArray
+    arc_to_stop: IntArray
+    n_nodes: int
+    n_arcs: int
+
+    def __init__(self, tail: ArrayLike, head: ArrayLike, freq: ArrayLike, cost: ArrayLike,
+                 kind: ArrayLike | None = None, *, n_nodes: int | None = None,
+                 arc_line: ArrayLike | None = None, arc_from_stop: ArrayLike | None = None,
+                 arc_to_stop: ArrayLike | None = None) -> None:
+        t = _vector("tail", tail, "index")
+        m = t.shape[0]
+        h = _vector("head", head, "index", m)
+        f = _vector("freq", freq, "float", m)
+        c = _vector("cost", cost, "float", m)
+        used = int(max(t.max(initial=-1), h.max(initial=-1))) + 1
+        if n_nodes is None:
+            n = used
+        else:
+            try:
+                n = operator.index(n_nodes)
+            except TypeError:
+                raise InputError(f"n_nodes must be an integer, got {n_nodes!r}") from None
+            if n < 0:
+                raise InputError(f"n_nodes = {n} is negative")
+        if n >= _MAX_NODES:
+            raise InputError(f"n_nodes = {n} is too large: at most {_MAX_NODES - 1} nodes")
+        _check_nodes("tail", t, n)
+        _check_nodes("head", h, n)
+        _check_reals("freq", f, allow_inf=True)
+        _check_reals("cost", c, allow_inf=False)
+        if kind is None:
+            k = np.where(np.isinf(f), IN_VEHICLE, BOARDING).astype(np.int8)
+        else:
+            k64 = _vector("kind", kind, "index", m)
+            bad = k64 > EGRESS
+            if bad.any():
+                i = _first_bad(bad)
+                raise InputError(f"kind[{i}] = {k64[i]} is not an arc kind (0 … {EGRESS}: "
+                                 + ", ".join(_KIND_NAMES) + ")")
+            k = k64.astype(np.int8)
+        self.tail, self.head, self.freq, self.cost, self.kind = t, h, f, c, k
+        self.n_nodes, self.n_arcs = n, m
+        for name, value in (("arc_line", arc_line), ("arc_from_stop", arc_from_stop),
+                            ("arc_to_stop", arc_to_stop)):
+            if value is None:
+                arr = np.full(m, -1, dtype=np.int64)
+            else:
+                arr = np.asarray(value)
+                if arr.shape != (m,) or arr.dtype.kind not in "iu":
+                    raise InputError(f"{name} must hold {m} integers (one per arc)")
+                arr = np.ascontiguousarray(arr, dtype=np.int64)
+            setattr(self, name, arr)
+
+    def __repr__(self) -> str:
+        return f"Network(n_nodes={self.n_nodes}, n_arcs={self.n_arcs})"
+
+    @classmethod
+    def from_lines(cls, alignments: Sequence[Sequence[int]], freqs: ArrayLike,
+                   travel_times: ArrayLike | Sequence[ArrayLike],
+                   n_stops: int | None = None) -> Network:
+        """Expands the line form, in exactly the arc order of ``mat_linear_assign``.
+
+        Stops are nodes 0 … S−1, then one node per line and position. Per line:
+        the boarding arc at its first stop, then for every segment the
+        in-vehicle arc, the boarding arc at the segment's end (not at the last
+        stop) and the alighting arc there. ``travel_times`` is an S × S matrix
+        (minutes, [a][b] from stop a to stop b) or one array of L−1 segment
+        times per line. ``n_stops`` defaults to the matrix side, or to one
+        more than the largest stop served.
+        """
+        lines = [_vector(f"alignments[{ln}]", a, "index") for ln, a in enumerate(alignments)]
+        f = _vector("freqs", freqs, "float")
+        if f.shape[0] != len(lines):
+            raise InputError(f"freqs must have {len(lines)} entries (one per line), "
+                             f"got {f.shape[0]}")
+        _check_reals("freqs", f, allow_inf=False)
+        matrix: np.ndarray | None = None
+        per_line: list[np.ndarray] | None = None
+        if isinstance(travel_times, np.ndarray) and travel_times.ndim == 2:
+            matrix = travel_times
+        elif (not isinstance(travel_times, np.ndarray) and len(travel_times) == len(lines)
+              and len(lines) > 0 and all(np.ndim(t) == 1 for t in travel_times)
+              and not _looks_square(travel_times, n_stops)):
+            per_line = [_vector(f"travel_times[{ln}]", t, "float")
+                        for ln, t in enumerate(travel_times)]
+        else:
+            matrix = np.asarray(travel_times)
+        if matrix is not None:
+            try:
+                matrix = np.ascontiguousarray(matrix, dtype=np.float32)
+            except (ValueError, TypeError) as exc:
+                raise InputError(f"travel_times must be a square matrix: {exc}") from None
+            if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
+                raise InputError(f"travel_times must be square, got shape {matrix.shape}")
+        if n_stops is None:
+            if matrix is not None:
+                s = matrix.shape[0]
+            else:
+                s = max((int(a.max()) + 1 for a in lines if a.size), default=0)
+        else:
+            s = operator.index(n_stops)
+        if matrix is not None and matrix.shape[0] != s:
+            raise InputError(f"travel_times must be {s} × {s}, got {matrix.shape[0]} × "
+                             f"{matrix.shape[1]}")
+        tails, heads, fr, co, kinds, ln_, fs, ts = [], [], [], [], [], [], [], []
+        route = s
+        inf = np.float32(np.inf)
+        for ln, a in enumerate(lines):
+            if a.shape[0] < 2:
+                raise InputError(f"alignments[{ln}] has {a.shape[0]} stops; "
+                                 "a line needs at least two")
+            bad = a >= s
+            if bad.any():
+                i = _first_bad(bad)
+                raise InputError(f"alignments[{ln}][{i}] = {a[i]} is not a stop: "
+                                 f"there are {s} stops")
+            length = a.shape[0]
+            if per_line is not None:
+                seg = per_line[ln]
+                if seg.shape[0] != length - 1:
+                    raise InputError(f"travel_times[{ln}] must have {length - 1} segment "
+                                     f"times, got {seg.shape[0]}")
+            else:
+                assert matrix is not None
+                seg = matrix[a[:-1], a[1:]]
+            _check_reals(f"travel_times[{ln}]" if per_line is not None else "travel_times",
+                         seg, allow_inf=False)
+            fl = f[ln]
+
+            def arc(t: int, h: int, q: np.float32, c: np.float32, k: int, x: int, y: int) -> None:
+                tails.append(t)
+                heads.append(h)
+                fr.append(q)
+                co.append(c)
+                kinds.append(k)
+                ln_.append(ln)
+                fs.append(x)
+                ts.append(y)
+
+            stops = [int(v) for v in a]
+            arc(stops[0], route, fl, np.float32(0), BOARDING, stops[0], -1)
+            for p in range(length - 1):
+                arc(route + p, route + p + 1, inf, seg[p], IN_VEHICLE, stops[p], stops[p + 1])
+                if p + 1 < length - 1:
+                    arc(stops[p + 1], route + p + 1, fl, np.float32(0), BOARDING,
+                        stops[p + 1], -1)
+                arc(route + p + 1, stops[p + 1], inf, np.float32(0), ALIGHTING, -1,
+                    stops[p + 1])
+            route += length
+        net = cls(np.array(tails, dtype=np.int64), np.array(heads, dtype=np.int64),
+                  np.array(fr, dtype=np.float32), np.array(co, dtype=np.float32),
+                  np.array(kinds, dtype=np.int8), n_nodes=route,
+                  arc_line=np.array(ln_, dtype=np.int64),
+                  arc_from_stop=np.array(fs, dtype=np.int64),
+                  arc_to_stop=np.array(ts, dtype=np.int64))
+        net.n_stops = s
+        return net
+
+
+def _looks_square(tt: Sequence[Any], n_stops: int | None) -> bool:
+    """A list of rows that forms the S × S matrix rather than per-line times."""
+    rows = len(tt)
+    return all(np.ndim(r) == 1 and len(r) == rows for r in tt) and (
+        n_stops is None or n_stops == rows)
+
+
+@dataclass
+class Convergence:
+    """How a congested run ended: iterations run, the gap after each, and
+    whether the gap reached the tolerance (False also when stopped early)."""
+
+    iterations: int
+    gaps: list[float]
+    converged: bool
+    stopped: bool = False  # the progress callback asked to stop
+
+
+@dataclass
+class Assignment:
+    """Result of :func:`assign` or :func:`assign_congested` (float32 arrays).
+
+    ``flows``: M arc flows summed over destinations. ``cost``: Z × Z, entry
+    [o, d] the expected cost from zone o to zone d (NaN in the columns of
+    zones that were not destinations, 0 on their diagonal, +inf without a
+    path). ``total_cost``: Σ demand × cost over the pairs with a path.
+    ``labels`` (D × N) and ``dest_flows`` (D × M) with ``per_destination``;
+    ``wait``, ``ride``, ``walk`` and ``boardings`` (Z × Z) with
+    ``components``; ``convergence`` for a congested run.
+    """
+
+    flows: FloatArray
+    cost: FloatArray
+    total_cost: float
+    destinations: IntArray
+    labels: FloatArray | None = None
+    dest_flows: FloatArray | None = None
+    wait: FloatArray | None = None
+    ride: FloatArray | None = None
+    walk: FloatArray | None = None
+    boardings: FloatArray | None = None
+    convergence: Convergence | None = None
+    extra: dict[str, Any] = field(default_factory=dict, repr=False)
+
+
+Demand = Union[ArrayLike, tuple[ArrayLike, ArrayLike, ArrayLike]]
+
+
+def _network(network: Network) -> Network:
+    if not isinstance(network, Network):
+        raise InputError(f"network must be a lumo.arrays.Network, got {type(network).__name__}")
+    return network
+
+
+def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.ndarray:
+    """The Z × Z float32 demand matrix (origins × destinations)."""
+    if isinstance(demand, tuple) and len(demand) == 3:
+        o = _vector("demand origins", demand[0], "index")
+        d = _vector("demand destinations", demand[1], "index", o.shape[0])
+        v = _vector("demand volumes", demand[2], "float", o.shape[0])
+        z = zones if zones is not None else (network.n_stops if hasattr(network, "n_stops")
+                                             else int(max(o.max(initial=-1),
+                                                          d.max(initial=-1))) + 1)
+        for name, arr in (("demand origins", o), ("demand destinations", d)):
+            bad = arr >= min(z, network.n_nodes)
+            if bad.any():
+                i = _first_bad(bad)
+                raise InputError(f"{name}[{i}] = {arr[i]} is not a zone: there are "
+                                 f"{min(z, network.n_nodes)} zones")
+        _check_reals("demand volumes", v, allow_inf=False)
+        mat = np.zeros((z, z), dtype=np.float32)
+        np.add.at(mat, (o, d), v)
+        return mat
+    try:
+        mat = np.asarray(demand)
+    except (ValueError, TypeError) as exc:
+        raise InputError(f"demand must be a square matrix: {exc}") from None
+    if mat.ndim != 2:
+        raise InputError(f"demand must be a square matrix (origins × destinations), "
+                         f"got {mat.ndim} dimension(s)")
+    z = mat.shape[0]
+    if zones is not None and z != zones:
+        raise InputError(f"demand must be {zones} × {zones}, got {mat.shape[0]} × {mat.shape[1]}")
+    if mat.shape[1] != z:
+        raise InputError(f"demand must be {z} × {z}, got {mat.shape[0]} × {mat.shape[1]}")
+    if z > network.n_nodes:
+        raise InputError(f"demand is {z} × {z} but the network has only "
+                         f"{network.n_nodes} nodes (zones are its first nodes)")
+    if mat.dtype.kind not in "fiub":
+        raise InputError(f"demand must hold numbers, got dtype {mat.dtype}")
+    mat = np.ascontiguousarray(mat, dtype=np.float32)
+    _check_reals("demand", mat, allow_inf=False)
+    return mat
+
+
+def _destinations(destinations: ArrayLike | None, mat: np.ndarray) -> np.ndarray:
+    z = mat.shape[0]
+    if destinations is None:
+        off = mat.copy()
+        np.fill_diagonal(off, 0)
+        return np.flatnonzero(off.any(axis=0)).astype(np.int64)
+    dst = _vector("destinations", destinations, "index")
+    bad = dst >= z
+    if bad.any():
+        i = _first_bad(bad)
+        raise InputError(f"destinations[{i}] = {dst[i]} is not a zone: there are {z} zones")
+    if np.unique(dst).shape[0] != dst.shape[0]:
+        seen: set[int] = set()
+        for i, v in enumerate(dst.tolist()):
+            if v in seen:
+                raise InputError(f"destinations[{i}] = {v} is listed twice")
+            seen.add(v)
+    return dst
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return 0
+    try:
+        n = operator.index(threads)
+    except TypeError:
+        raise InputError(f"threads must be a positive integer, got {threads!r}") from None
+    if n < 1:
+        raise InputError(f"threads = {n} must be at least 1")
+    return n
+
+
+def _array(buf: Any) -> FloatArray | None:
+    return None if buf is None else np.asarray(buf)
+
+
+def assign(network: Network, demand: Demand, destinations: ArrayLike | None = None, *,
+           per_destination: bool = False, components: bool = False,
+           threads: int | None = None) -> Assignment:
+    """Uncongested optimal-strategy assignment.
+
+    ``demand``: a Z × Z matrix (origins × destinations, trips) or a triple
+    (origins, destinations, volumes); zones are the first Z nodes.
+    ``destinations``: the zones to assign towards, by default every zone with
+    demand towards it. ``per_destination`` keeps every destination's labels
+    (D × N) and arc flows (D × M); ``components`` adds the waiting, riding and
+    walking minutes and the number of boardings of every pair. ``threads``
+    limits the worker threads (default: the whole pool); results are the same
+    for every thread count.
+    """
+    net = _network(network)
+    mat = _demand(net, demand)
+    dst = _destinations(destinations, mat)
+    n_threads = _threads(threads)
+    out = _arrays.assign(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
+                         mat, mat.shape[0], dst, bool(per_destination), bool(components),
+                         n_threads)
+    return _result(out, dst)
+
+
+def _result(out: tuple[Any, ...], dst: np.ndarray,
+            convergence: Convergence | None = None) -> Assignment:
+    flows, cost, total, labels, dest_flows, wait, ride, walk, boardings = out
+    return Assignment(flows=np.asarray(flows), cost=np.asarray(cost), total_cost=total,
+                      destinations=dst, labels=_array(labels), dest_flows=_array(dest_flows),
+                      wait=_array(wait), ride=_array(ride), walk=_array(walk),
+                      boardings=_array(boardings), convergence=convergence)
+
+
+def assign_congested(network: Network, demand: Demand, capacity: float, *,
+                     decay: float | Literal["msa"] = 0.01, beta: float = 0.2,
+                     tol: float = 0.001, max_iters: int = 1000,
+                     progress: Callable[[int, float], object] | None = None,
+                     destinations: ArrayLike | None = None, components: bool = False,
+                     threads: int | None = None) -> Assignment:
+    """Congested assignment: boarding frequencies fall as the vehicles fill.
+
+    ``capacity``: what one vehicle carries (the boarding arc of frequency f
+    carries f × capacity per minute). Each iteration lowers the frequency of
+    every loaded boarding arc, assigns again and blends the new flows into
+    the average with weight ``decay`` (or 1/(k+1) in iteration k with
+    ``decay="msa"``, the method of successive averages), until the relative
+    gap is at most ``tol`` or after ``max_iters`` iterations. ``progress``, if
+    given, is called with (iteration, gap) after every iteration; returning
+    False stops the run. The result's ``flows`` are the averaged flows, its
+    ``cost`` the labels of the last assignment, and ``convergence`` records
+    the iterations and gaps.
+    """
+    net = _network(network)
+    mat = _demand(net, demand)
+    dst = _destinations(destinations, mat)
+    n_threads = _threads(threads)
+    cap = _real("capacity", capacity)
+    if isinstance(decay, str):
+        if decay != "msa":
+            raise InputError(f"decay must be a number in (0, 1] or \"msa\", got {decay!r}")
+        msa, alpha = True, 0.0
+    else:
+        alpha = _real("decay", decay)
+        if not 0.0 < alpha <= 1.0:
+            raise InputError(f"decay = {_format(alpha)} must lie in (0, 1]")
+        msa = False
+    b = _real("beta", beta)
+    t = _real("tol", tol, allow_inf=True)
+    try:
+        iters = operator.index(max_iters)
+    except TypeError:
+        raise InputError(f"max_iters must be an integer, got {max_iters!r}") from None
+    if not 1 <= iters < 2**32:
+        raise InputError(f"max_iters = {iters} must be at least 1")
+    if progress is not None and not callable(progress):
+        raise InputError("progress must be callable (iteration, gap) or None")
+    out = _arrays.congested(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
+                            mat, mat.shape[0], dst, cap, alpha, msa, b, t, iters, progress,
+                            bool(components), n_threads)
+    *skim, iterations, gaps, converged, stopped = out
+    conv = Convergence(iterations=iterations, gaps=list(gaps), converged=converged,
+                       stopped=stopped)
+    return _result(tuple(skim), dst, conv)
+
+
+def _real(name: str, value: float, *, allow_inf: bool = False) -> float:
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        raise InputError(f"{name} must be a number, got {value!r}") from None
+    if math.isnan(v) or v < 0 or (math.isinf(v) and not allow_inf):
+        raise InputError(f"{name} = {_format(v)} must be a non-negative number")
+    return v

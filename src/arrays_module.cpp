@@ -1,0 +1,405 @@
+// lumo._arrays: the native half of lumo.arrays. Inputs are read once through
+// the buffer protocol, never element by element; results leave as Buffer
+// objects that hand their memory to numpy without a copy. Argument checking
+// with readable messages happens in lumo/arrays.py; the checks here only keep
+// the computation safe.
+#define Py_LIMITED_API 0x030C0000
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <oneapi/tbb/task_arena.h>
+
+#include "assignment/congested_linear.hpp"
+#include "assignment/linear.hpp"
+#include "python_panic.hpp"
+
+namespace {
+
+using lumo::FloatVec;
+using lumo::Index;
+using lumo::IndexVec;
+
+PyObject* input_error = nullptr;  // lumo.arrays.InputError
+PyTypeObject* buffer_type = nullptr;
+
+// ---------------------------------------------------------------------------
+// Results: a float32 block that exports itself through the buffer protocol.
+
+struct BufferObject {
+  PyObject_HEAD
+  FloatVec* data;
+  int ndim;
+  Py_ssize_t shape[2];
+  Py_ssize_t strides[2];
+};
+
+float empty_block[1];
+
+int buffer_get(PyObject* self, Py_buffer* view, int flags) {
+  auto* b = reinterpret_cast<BufferObject*>(self);
+  view->obj = Py_NewRef(self);
+  view->buf = b->data->empty() ? empty_block : b->data->data();
+  view->len = static_cast<Py_ssize_t>(b->data->size() * sizeof(float));
+  view->readonly = 0;
+  view->itemsize = sizeof(float);
+  view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("f") : nullptr;
+  view->ndim = b->ndim;
+  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? b->shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? b->strides : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+void buffer_release(PyObject*, Py_buffer*) {}
+
+void buffer_dealloc(PyObject* self) {
+  auto* b = reinterpret_cast<BufferObject*>(self);
+  delete b->data;  // null when allocation failed
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot buffer_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(buffer_release)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A block of float32 results, shared with numpy without a copy.")},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {"lumo._arrays.Buffer", sizeof(BufferObject), 0, Py_TPFLAGS_DEFAULT,
+                           buffer_slots};
+
+// Takes the vector's memory (no copy). rows = 0 makes a one-dimensional block.
+PyObject* make_buffer(FloatVec&& v, Py_ssize_t rows = 0, Py_ssize_t cols = 0) {
+  BufferObject* b = PyObject_New(BufferObject, buffer_type);
+  if (b == nullptr) return nullptr;
+  try {
+    b->data = new FloatVec(std::move(v));
+  } catch (const std::bad_alloc&) {
+    b->data = nullptr;
+  }
+  if (b->data == nullptr) {
+    Py_DECREF(reinterpret_cast<PyObject*>(b));  // the deallocator tolerates no data
+    return PyErr_NoMemory();
+  }
+  if (rows == 0) {
+    b->ndim = 1;
+    b->shape[0] = static_cast<Py_ssize_t>(b->data->size());
+    b->strides[0] = sizeof(float);
+  } else {
+    b->ndim = 2;
+    b->shape[0] = rows;
+    b->shape[1] = cols;
+    b->strides[0] = cols * static_cast<Py_ssize_t>(sizeof(float));
+    b->strides[1] = sizeof(float);
+  }
+  return reinterpret_cast<PyObject*>(b);
+}
+
+// ---------------------------------------------------------------------------
+// Inputs
+
+// Holds a C-contiguous buffer for as long as it lives.
+class View {
+ public:
+  ~View() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool open(PyObject* obj, const char* name) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous buffer (a numpy array)", name);
+      return false;
+    }
+    held_ = true;
+    const char* f = view_.format ? view_.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    code_ = (f[0] != '\0' && f[1] == '\0') ? f[0] : '?';
+    return true;
+  }
+  char code() const { return code_; }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len / view_.itemsize); }
+  std::size_t itemsize() const { return static_cast<std::size_t>(view_.itemsize); }
+  const void* data() const { return view_.buf; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  char code_ = '?';
+};
+
+bool read_floats(PyObject* obj, const char* name, FloatVec& out) {
+  View v;
+  if (!v.open(obj, name)) return false;
+  if (v.code() == 'f' && v.itemsize() == 4) {
+    const float* p = static_cast<const float*>(v.data());
+    out.assign(p, p + v.size());
+  } else if (v.code() == 'd' && v.itemsize() == 8) {
+    const double* p = static_cast<const double*>(v.data());
+    out.resize(v.size());
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(p[i]);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s must hold float32 or float64 values", name);
+    return false;
+  }
+  return true;
+}
+
+template <class T>
+bool widen(const void* data, std::size_t n, Index limit, const char* name, IndexVec& out) {
+  const T* p = static_cast<const T*>(data);
+  out.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const T x = p[i];
+    if constexpr (std::is_signed_v<T>) {
+      if (x < 0) {
+        PyErr_Format(input_error, "%s[%zu] = %lld is negative", name, i,
+                     static_cast<long long>(x));
+        return false;
+      }
+    }
+    if (static_cast<unsigned long long>(x) >= limit) {
+      PyErr_Format(input_error, "%s[%zu] = %llu is out of range: it must be below %zu", name, i,
+                   static_cast<unsigned long long>(x), static_cast<std::size_t>(limit));
+      return false;
+    }
+    out[i] = static_cast<Index>(x);
+  }
+  return true;
+}
+
+// Integers of any width, each below `limit`.
+bool read_indices(PyObject* obj, const char* name, Index limit, IndexVec& out) {
+  View v;
+  if (!v.open(obj, name)) return false;
+  const std::size_t n = v.size(), w = v.itemsize();
+  const void* d = v.data();
+  switch (v.code()) {
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+      if (w == 1) return widen<std::int8_t>(d, n, limit, name, out);
+      if (w == 2) return widen<std::int16_t>(d, n, limit, name, out);
+      if (w == 4) return widen<std::int32_t>(d, n, limit, name, out);
+      if (w == 8) return widen<std::int64_t>(d, n, limit, name, out);
+      break;
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+      if (w == 1) return widen<std::uint8_t>(d, n, limit, name, out);
+      if (w == 2) return widen<std::uint16_t>(d, n, limit, name, out);
+      if (w == 4) return widen<std::uint32_t>(d, n, limit, name, out);
+      if (w == 8) return widen<std::uint64_t>(d, n, limit, name, out);
+      break;
+    default:
+      break;
+  }
+  PyErr_Format(PyExc_TypeError, "%s must hold integers", name);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Running a computation
+
+void raise_failure(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const lumo::Cancelled&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } catch (const lumo::Panic& p) {
+    std::fprintf(stderr, "%s panicked at %s:%u:\n%s\n", p.thread.c_str(), p.file, p.line,
+                 p.message.c_str());
+    std::fflush(stderr);
+    if (PyObject* type = lumo_python::panic_type()) {
+      PyErr_SetString(type, p.message.c_str());
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    if (PyObject* type = lumo_python::panic_type()) PyErr_SetString(type, e.what());
+  }
+}
+
+// Runs `compute` without the interpreter lock on `threads` workers (0: the
+// whole pool); raises and returns false on failure.
+template <class F>
+bool run(long threads, F&& compute) {
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    lumo::ensure_pool();
+    if (threads > 0) {
+      tbb::task_arena arena(static_cast<int>(threads));
+      arena.execute([&] { compute(); });
+    } else {
+      compute();
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) {
+    raise_failure(failure);
+    return false;
+  }
+  return true;
+}
+
+struct ArcInput {
+  IndexVec tail, head;
+  FloatVec freq, cost;
+  std::vector<std::uint8_t> kind;
+  Index n_nodes = 0;
+};
+
+bool read_network(PyObject* tail, PyObject* head, PyObject* freq, PyObject* cost, PyObject* kind,
+                  Py_ssize_t n_nodes, ArcInput& in) {
+  if (n_nodes < 0) {
+    PyErr_SetString(input_error, "n_nodes must not be negative");
+    return false;
+  }
+  in.n_nodes = static_cast<Index>(n_nodes);
+  if (!read_indices(tail, "tail", in.n_nodes, in.tail) ||
+      !read_indices(head, "head", in.n_nodes, in.head) || !read_floats(freq, "freq", in.freq) ||
+      !read_floats(cost, "cost", in.cost)) {
+    return false;
+  }
+  if (kind != Py_None) {
+    IndexVec k;
+    if (!read_indices(kind, "kind", 6, k)) return false;
+    in.kind.assign(k.begin(), k.end());
+  }
+  const std::size_t m = in.tail.size();
+  if (in.head.size() != m || in.freq.size() != m || in.cost.size() != m ||
+      (!in.kind.empty() && in.kind.size() != m)) {
+    PyErr_SetString(input_error, "tail, head, freq, cost and kind must have one entry per arc");
+    return false;
+  }
+  return true;
+}
+
+PyObject* optional_buffer(bool present, FloatVec& v, Py_ssize_t rows, Py_ssize_t cols) {
+  if (!present) return Py_NewRef(Py_None);
+  return make_buffer(std::move(v), rows, cols);
+}
+
+// Packs the skim into (flows, cost, total_cost, labels, dest_flows, wait, ride,
+// walk, boardings); absent parts are None.
+PyObject* skim_tuple(lumo::Skim& r, Py_ssize_t z, Py_ssize_t n_dst, Py_ssize_t n, Py_ssize_t m,
+                     bool per_destination, bool components) {
+  PyObject* items[9] = {
+      make_buffer(std::move(r.flows)),
+      make_buffer(std::move(r.cost), z, z),
+      PyFloat_FromDouble(static_cast<double>(r.total_cost)),
+      optional_buffer(per_destination, r.labels, n_dst, n),
+      optional_buffer(per_destination, r.dest_flows, n_dst, m),
+      optional_buffer(components, r.wait, z, z),
+      optional_buffer(components, r.ride, z, z),
+      optional_buffer(components, r.walk, z, z),
+      optional_buffer(components, r.boardings, z, z),
+  };
+  PyObject* tuple = PyTuple_New(9);
+  bool ok = tuple != nullptr;
+  for (PyObject* item : items) ok = ok && item != nullptr;
+  if (!ok) {
+    for (PyObject* item : items) Py_XDECREF(item);
+    Py_XDECREF(tuple);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < 9; ++i) PyTuple_SetItem(tuple, i, items[i]);
+  return tuple;
+}
+
+// assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, dsts,
+//        per_destination, components, threads)
+PyObject* py_assign(PyObject*, PyObject* args) {
+  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj;
+  Py_ssize_t n_nodes, n_zones;
+  int per_destination, components;
+  long threads;
+  if (!PyArg_ParseTuple(args, "OOOOOnOnOppl", &tail, &head, &freq, &cost, &kind, &n_nodes,
+                        &demand, &n_zones, &dsts_obj, &per_destination, &components, &threads)) {
+    return nullptr;
+  }
+  try {
+    ArcInput in;
+    FloatVec dem;
+    IndexVec dsts;
+    if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
+        !read_floats(demand, "demand", dem) ||
+        !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts)) {
+      return nullptr;
+    }
+    lumo::Skim r;
+    lumo::SkimOptions options;
+    options.per_destination = per_destination != 0;
+    options.components = components != 0;
+    if (!run(threads, [&] {
+          lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, in.n_nodes);
+          lumo::WorkspacePtr ws = lumo::make_workspace();
+          lumo::assign_skim(net, in.freq, in.kind, dem, static_cast<Index>(n_zones), dsts,
+                            options, *ws, r);
+        })) {
+      return nullptr;
+    }
+    return skim_tuple(r, n_zones, static_cast<Py_ssize_t>(dsts.size()), n_nodes,
+                      static_cast<Py_ssize_t>(in.tail.size()), options.per_destination,
+                      options.components);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef methods[] = {
+    {"assign", py_assign, METH_VARARGS,
+     "assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
+     "per_destination, components, threads)\n--\n\nUncongested assignment (see lumo.arrays)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+  if (buffer_type == nullptr) {
+    buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_spec));
+    if (buffer_type == nullptr) return -1;
+  }
+  if (input_error == nullptr) {
+    input_error = PyErr_NewExceptionWithDoc(
+        "lumo.arrays.InputError",
+        "Raised when an argument of lumo.arrays is not a valid input; the message names the\n"
+        "argument and, where it applies, the offending position and value.",
+        PyExc_ValueError, nullptr);
+    if (input_error == nullptr) return -1;
+  }
+  PyObject* panic = lumo_python::panic_type();
+  if (panic == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "Buffer", reinterpret_cast<PyObject*>(buffer_type)) < 0 ||
+      PyModule_AddObjectRef(module, "InputError", input_error) < 0 ||
+      PyModule_AddObjectRef(module, "PanicException", panic) < 0) {
+    return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "lumo._arrays", "Native half of lumo.arrays.", 0, methods, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__arrays(void) { return PyModuleDef_Init(&module_def); }
