@@ -805,10 +805,11 @@ def _assemble(b, day, start_s, end_s, walk_distance, walk_speed, walk_factor, zo
     inf = np.inf
     slots = [
         # (present, tail, head, freq, cost, kind, from stop, to stop, position)
-        (seg_pos == 0, s_from, r_from, f_line, 0.0, BOARDING, s_from, s_from, seg_pos),
+        # (a boarding arc has no "to" stop, an alighting arc no "from" stop)
+        (seg_pos == 0, s_from, r_from, f_line, 0.0, BOARDING, s_from, -1, seg_pos),
         (np.ones_like(seg_pos, bool), r_from, r_to, inf, t_seg, IN_VEHICLE, s_from, s_to, seg_pos),
-        (seg_pos + 1 < n_seg[seg_line], s_to, r_to, f_line, 0.0, BOARDING, s_to, s_to, seg_pos + 1),
-        (np.ones_like(seg_pos, bool), r_to, s_to, inf, 0.0, ALIGHTING, s_to, s_to, seg_pos + 1),
+        (seg_pos + 1 < n_seg[seg_line], s_to, r_to, f_line, 0.0, BOARDING, s_to, -1, seg_pos + 1),
+        (np.ones_like(seg_pos, bool), r_to, s_to, inf, 0.0, ALIGHTING, -1, s_to, seg_pos + 1),
     ]
     k = len(seg_pos)
     cols = []
@@ -941,8 +942,8 @@ def _assemble(b, day, start_s, end_s, walk_distance, walk_speed, walk_factor, zo
     net.arcs = pd.DataFrame({
         "kind": kinds,
         "line": line,
-        "from_stop_id": ids[from_stop],
-        "to_stop_id": ids[to_stop],
+        "from_stop_id": _ids_or_none(ids, from_stop),
+        "to_stop_id": _ids_or_none(ids, to_stop),
         "position": position,
         "tail": tail,
         "head": head,
@@ -951,6 +952,13 @@ def _assemble(b, day, start_s, end_s, walk_distance, walk_speed, walk_factor, zo
     })
     net.arcs.index.name = "arc"
     return net
+
+
+def _ids_or_none(ids: np.ndarray, nodes: np.ndarray) -> np.ndarray:
+    out = np.empty(len(nodes), dtype=object)
+    ok = nodes >= 0
+    out[ok] = ids[nodes[ok]]
+    return out
 
 
 def _station_pairs(stops: pd.DataFrame, served: np.ndarray) -> np.ndarray:
