@@ -362,3 +362,96 @@ def test_trips_without_end_times_are_left_out(tmp_path):
     with pytest.warns(UserWarning, match="1 trips of the day have no time"):
         net = gtfs.load(write_feed(str(tmp_path), files), DAY, "07:00", "09:00")
     assert net.lines.n_trips[0] == 3
+
+
+def uniform_demand(n, seed=5):
+    rng = np.random.default_rng(seed)
+    d = rng.integers(1, 10, size=(n, n)).astype(np.float32)
+    np.fill_diagonal(d, 0)
+    return d
+
+
+def test_result_tables_account_for_every_flow(net):
+    dem = uniform_demand(net.n_stops)
+    a = arrays.assign(net, dem, components=True)
+    flows = np.asarray(a.flows, dtype=np.float64)
+    kind = np.asarray(net.kind)
+    seg = gtfs.segment_loads(net, a, capacity=50 * 120)
+    iv = np.flatnonzero(kind == arrays.IN_VEHICLE)
+    np.testing.assert_array_equal(seg.index.to_numpy(), iv)
+    np.testing.assert_array_equal(seg.load.to_numpy(), flows[iv])
+    # every boarding and alighting arc appears once in the segment table
+    assert seg.boardings.sum() == pytest.approx(flows[kind == arrays.BOARDING].sum(), rel=1e-12)
+    assert seg.alightings.sum() == pytest.approx(flows[kind == arrays.ALIGHTING].sum(), rel=1e-12)
+    # along each line the load changes by the boardings less the alightings
+    for _, g in seg.groupby("line"):
+        before = np.r_[0.0, g.load.to_numpy()[:-1]]
+        np.testing.assert_allclose(g.load, before + g.boardings - np.r_[0.0, g.alightings.to_numpy()[:-1]],
+                                   rtol=1e-5, atol=1e-4)
+        assert g.alightings.iloc[-1] == pytest.approx(g.load.iloc[-1], rel=1e-6)
+    np.testing.assert_allclose(seg.load_ratio, seg.load / (net.lines.freq.to_numpy()[seg.line] * 6000))
+    assert list(seg.from_stop_id[seg.line == 0]) == ["A", "B"]
+    assert list(seg.to_stop_id[seg.line == 0]) == ["B", "C"]
+
+    reached = np.isfinite(a.cost)
+    sb = gtfs.stop_boardings(net, a)
+    # boardings over all stops: the demand times the boardings of each trip
+    assert sb.boardings.sum() == pytest.approx(float((dem * np.where(reached, a.boardings, 0)).sum()),
+                                               rel=1e-5)
+    assert sb.alightings.sum() == pytest.approx(sb.boardings.sum(), rel=1e-6)
+    by_stop = sb.groupby("stop_id").boardings.sum()
+    tail = np.asarray(net.tail)
+    direct = np.bincount(tail[kind == arrays.BOARDING], weights=flows[kind == arrays.BOARDING],
+                         minlength=net.n_stops)[:net.n_stops]
+    np.testing.assert_allclose(by_stop.reindex(net.stops.stop_id).fillna(0).to_numpy(), direct)
+
+    ls = gtfs.line_summary(net, a)
+    # in-vehicle minutes of all lines: the riding minutes of all trips
+    assert ls.passenger_minutes.sum() == pytest.approx(
+        float((dem * np.where(reached, a.ride, 0)).sum()), rel=1e-5)
+    np.testing.assert_allclose(ls.passengers, seg.groupby("line").boardings.sum())
+    np.testing.assert_allclose(ls.max_load, seg.groupby("line").load.max())
+
+    sk = gtfs.skims(net, a).set_index(["origin_id", "destination_id"])
+    assert len(sk) == net.n_stops * (net.n_stops - 1)
+    wait0 = 0.5 / (4 / 120)  # line 1 (A-B-C) every 30 minutes
+    walk_cd = walk_minutes(60.0, 25.02, 60.001, 25.02)
+    walk_eg = walk_minutes(60.01, 25.02, 60.014, 25.02)
+    assert sk.loc[("A", "C"), "cost"] == pytest.approx(wait0 + 9.5, rel=1e-6)
+    assert sk.loc[("A", "D"), "cost"] == pytest.approx(wait0 + 9.5 + walk_cd, rel=1e-6)
+    assert sk.loc[("C", "G"), "cost"] == pytest.approx(walk_cd + 30 + 11 + walk_eg, rel=1e-6)
+    assert sk.loc[("C", "G"), ["wait", "ride", "boardings"]].tolist() == pytest.approx([30, 11, 1])
+    assert sk.loc[("C", "G"), "walk"] == pytest.approx(walk_cd + walk_eg, rel=1e-5)
+    assert np.isinf(sk.loc[("H", "A"), "cost"])
+    assert len(gtfs.skims(net, a, include_unreachable=False)) == int(np.isfinite(sk.cost).sum())
+
+
+def test_boardings_equal_the_demand_with_a_path_without_walking(feed_path):
+    # without walking every reachable pair is served by one line: one boarding each
+    net = gtfs.load(feed_path, DAY, "07:00", "09:00", walk_distance=0)
+    dem = uniform_demand(net.n_stops, seed=9)
+    a = arrays.assign(net, dem)
+    reached = np.isfinite(a.cost)
+    sb = gtfs.stop_boardings(net, a)
+    assert sb.boardings.sum() == pytest.approx(float(dem[reached].sum()), rel=1e-6)
+    assert not reached.all()
+
+
+def test_zone_skims_and_demand(feed_path):
+    zones = [("west", 60.0, 25.005), ("north", 60.0125, 25.025)]
+    net = gtfs.load(feed_path, DAY, "07:00", "09:00", zones=zones, access_distance=400.0)
+    dem = gtfs.gravity_demand(net, total=100.0)
+    assert dem.shape == (2, 2) and dem.sum() == pytest.approx(100.0, abs=1e-3)
+    assert dem[0, 0] == 0 and dem[0, 1] == pytest.approx(50.0, abs=1e-3)
+    a = arrays.assign(net, dem, components=True)
+    sk = gtfs.skims(net, a)
+    assert list(zip(sk.origin_id, sk.destination_id)) == [("west", "north"), ("north", "west")]
+    # west walks to B, rides to C, walks to D, rides to E and walks on: the
+    # lines run one way only, so there is no way back
+    walk = (walk_minutes(60.0, 25.005, 60.0, 25.01) + walk_minutes(60.0, 25.02, 60.001, 25.02)
+            + walk_minutes(60.01, 25.02, 60.0125, 25.025))
+    west_north = sk.iloc[0]
+    assert west_north[["wait", "ride", "boardings"]].tolist() == pytest.approx([15 + 30, 5.5 + 11, 2])
+    assert west_north.walk == pytest.approx(walk, rel=1e-5)
+    assert west_north.cost == pytest.approx(45 + 16.5 + walk, rel=1e-5)
+    assert np.isinf(sk.cost.iloc[1])
