@@ -455,3 +455,45 @@ def test_zone_skims_and_demand(feed_path):
     assert west_north.walk == pytest.approx(walk, rel=1e-5)
     assert west_north.cost == pytest.approx(45 + 16.5 + walk, rel=1e-5)
     assert np.isinf(sk.cost.iloc[1])
+
+
+KUOPIO = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data")
+
+
+@pytest.mark.skipif(not os.path.exists(os.path.join(KUOPIO, "gtfs", "kuopio.zip")),
+                    reason="the shared Kuopio data is not beside the checkout")
+def test_kuopio_agrees_with_the_shared_line_form():
+    # kuopio.json.gz was converted from the same feed by a separate program:
+    # the same lines and frequencies, and per pair of stops the smallest of
+    # the lines' median times
+    import gzip
+    import json
+    with gzip.open(os.path.join(KUOPIO, "kuopio.json.gz"), "rt", encoding="utf-8") as f:
+        ref = json.load(f)
+    net = gtfs.load(os.path.join(KUOPIO, "gtfs", "kuopio.zip"), "2017-03-14", "07:00", "09:00",
+                    walk_distance=0)
+    ids = [s["id"] for s in ref["stops"]]
+    assert sorted(ids) == sorted(net.stops.stop_id)
+    want = {(ln["route_id"], int(ln["direction_id"]), tuple(ids[i] for i in al)): f
+            for ln, al, f in zip(ref["lines"], ref["alignments"], ref["freqs"])}
+    stop_ids = net.stops.stop_id.to_numpy()
+    got = {(r.route_id, r.direction_id, tuple(stop_ids[a])): r.freq
+           for r, a in zip(net.lines.itertuples(), net.alignments)}
+    assert got.keys() == want.keys()
+    for key, f in got.items():
+        assert f == pytest.approx(want[key], rel=1e-12)
+    pos = {s: i for i, s in enumerate(ids)}
+    mat = np.array(ref["travel_time_mat"])
+    smallest = {}
+    for a, t in zip(net.alignments, net.segment_times):
+        for s, u, v in zip(stop_ids[a[:-1]], stop_ids[a[1:]], t):
+            smallest[s, u] = min(v, smallest.get((s, u), np.inf))
+    assert len(smallest) == ref["meta"]["counts"]["travel_time_pairs"]
+    for (s, u), v in smallest.items():
+        assert v == pytest.approx(mat[pos[s], pos[u]], abs=1e-9), (s, u)
+    # the demand without a path is the one the shared file reports
+    order = [pos[s] for s in stop_ids]
+    demand = np.array(ref["demands_mat"], dtype=np.float32)[np.ix_(order, order)]
+    result = arrays.assign(net, demand)
+    lost = float(demand[np.isinf(result.cost)].sum())
+    assert lost == pytest.approx(ref["meta"]["reachability"]["demand_unreachable"], abs=0.01)
