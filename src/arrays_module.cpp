@@ -8,20 +8,26 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
 #include "assignment/congested_linear.hpp"
 #include "assignment/linear.hpp"
+#include "interrupt.hpp"
+#include "progress.hpp"
 #include "python_panic.hpp"
 
 namespace {
@@ -83,8 +89,8 @@ PyType_Slot buffer_slots[] = {
 PyType_Spec buffer_spec = {"lumo._arrays.Buffer", sizeof(BufferObject), 0, Py_TPFLAGS_DEFAULT,
                            buffer_slots};
 
-// Takes the vector's memory (no copy). rows = 0 makes a one-dimensional block.
-PyObject* make_buffer(FloatVec&& v, Py_ssize_t rows = 0, Py_ssize_t cols = 0) {
+// Takes the vector's memory (no copy). rows < 0 makes a one-dimensional block.
+PyObject* make_buffer(FloatVec&& v, Py_ssize_t rows = -1, Py_ssize_t cols = 0) {
   BufferObject* b = PyObject_New(BufferObject, buffer_type);
   if (b == nullptr) return nullptr;
   try {
@@ -96,7 +102,7 @@ PyObject* make_buffer(FloatVec&& v, Py_ssize_t rows = 0, Py_ssize_t cols = 0) {
     Py_DECREF(reinterpret_cast<PyObject*>(b));  // the deallocator tolerates no data
     return PyErr_NoMemory();
   }
-  if (rows == 0) {
+  if (rows < 0) {
     b->ndim = 1;
     b->shape[0] = static_cast<Py_ssize_t>(b->data->size());
     b->strides[0] = sizeof(float);
@@ -230,29 +236,31 @@ void raise_failure(std::exception_ptr failure) {
   }
 }
 
-// Runs `compute` without the interpreter lock on `threads` workers (0: the
-// whole pool); raises and returns false on failure.
+bool settle(const lumo::py::Outcome& outcome) {
+  if (outcome.kind == lumo::py::Outcome::kFailed) raise_failure(outcome.failure);
+  return outcome.ok();
+}
+
+// Runs compute(cancel) without the interpreter lock on `threads` workers (0:
+// the whole pool), interruptible by Ctrl-C; raises and returns false on failure.
 template <class F>
-bool run(long threads, F&& compute) {
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    lumo::ensure_pool();
-    if (threads > 0) {
-      tbb::task_arena arena(static_cast<int>(threads));
-      arena.execute([&] { compute(); });
-    } else {
-      compute();
-    }
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (failure) {
-    raise_failure(failure);
-    return false;
-  }
-  return true;
+bool run(long threads, bool quick, F&& compute) {
+  return settle(lumo::py::run_released(
+      [&](lumo::CancelFlag cancel) {
+        lumo::ensure_pool();
+        if (threads > 0) {
+          tbb::task_arena arena(static_cast<int>(threads));
+          arena.execute([&] { compute(cancel); });
+        } else {
+          compute(cancel);
+        }
+      },
+      quick));
+}
+
+// Elementary steps of one assignment, to tell work that is not worth a thread.
+bool quick_work(std::size_t n_dst, std::size_t n, std::size_t m) {
+  return n_dst * (n + m) < lumo::py::kQuickWork;
 }
 
 struct ArcInput {
@@ -327,8 +335,10 @@ PyObject* py_assign(PyObject*, PyObject* args) {
   Py_ssize_t n_nodes, n_zones;
   int per_destination, components;
   long threads;
-  if (!PyArg_ParseTuple(args, "OOOOOnOnOppl", &tail, &head, &freq, &cost, &kind, &n_nodes,
-                        &demand, &n_zones, &dsts_obj, &per_destination, &components, &threads)) {
+  Py_ssize_t chunk = 0;
+  if (!PyArg_ParseTuple(args, "OOOOOnOnOppl|n", &tail, &head, &freq, &cost, &kind, &n_nodes,
+                        &demand, &n_zones, &dsts_obj, &per_destination, &components, &threads,
+                        &chunk)) {
     return nullptr;
   }
   try {
@@ -344,7 +354,10 @@ PyObject* py_assign(PyObject*, PyObject* args) {
     lumo::SkimOptions options;
     options.per_destination = per_destination != 0;
     options.components = components != 0;
-    if (!run(threads, [&] {
+    options.chunk = chunk > 0 ? static_cast<std::size_t>(chunk) : 0;
+    const bool quick = quick_work(dsts.size(), in.n_nodes, in.tail.size());
+    if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
+          options.cancel = cancel;
           lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, in.n_nodes);
           lumo::WorkspacePtr ws = lumo::make_workspace();
           lumo::assign_skim(net, in.freq, in.kind, dem, static_cast<Index>(n_zones), dsts,
@@ -360,10 +373,177 @@ PyObject* py_assign(PyObject*, PyObject* args) {
   }
 }
 
+// The demand rows of the destinations, N entries each, laid out as the line
+// form lays them out (the destination's own entry minus the others' sum), so
+// that a line network gives exactly the line-form results.
+FloatVec demand_rows(const FloatVec& dem, Index z, const IndexVec& dsts, Index n) {
+  FloatVec rows(lumo::checked_count(dsts.size(), n, sizeof(float)), 0.0f);
+  for (std::size_t k = 0; k < dsts.size(); ++k) {
+    float* row = rows.data() + k * n;
+    const Index d = dsts[k];
+    for (Index o = 0; o < z; ++o) {
+      if (o == d) continue;
+      row[o] = dem[o * z + d];
+      row[d] = row[d] - dem[o * z + d];
+    }
+  }
+  return rows;
+}
+
+// congested(tail, head, freq, cost, kind, n_nodes, demand, n_zones, dsts, capacity,
+//           decay, msa, beta, tol, max_iters, progress, components, threads)
+// -> (flows, cost, total_cost, None, None, wait, ride, walk, boardings,
+//     iterations, gaps, converged, stopped)
+PyObject* py_congested(PyObject*, PyObject* args) {
+  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *progress;
+  Py_ssize_t n_nodes, n_zones;
+  float capacity, decay, beta, tol;
+  unsigned long max_iters;
+  int msa, components;
+  long threads;
+  if (!PyArg_ParseTuple(args, "OOOOOnOnOffpffkOpl", &tail, &head, &freq, &cost, &kind,
+                        &n_nodes, &demand, &n_zones, &dsts_obj, &capacity, &decay, &msa, &beta,
+                        &tol, &max_iters, &progress, &components, &threads)) {
+    return nullptr;
+  }
+  try {
+    ArcInput in;
+    FloatVec dem;
+    IndexVec dsts;
+    if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
+        !read_floats(demand, "demand", dem) ||
+        !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts)) {
+      return nullptr;
+    }
+    const Index z = static_cast<Index>(n_zones), n = in.n_nodes;
+    const std::size_t m = in.tail.size(), n_dst = dsts.size();
+    if (m == 0 || z > n || dem.size() != z * z) {
+      PyErr_SetString(input_error, "the congested assignment needs arcs and a Z x Z demand");
+      return nullptr;
+    }
+    FloatVec rows;
+    std::unique_ptr<lumo::CongestedRun> run_ptr;
+    const bool quick = quick_work(n_dst, n, m);
+    if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
+          rows = demand_rows(dem, z, dsts, n);
+          run_ptr = std::make_unique<lumo::CongestedRun>(
+              in.tail, in.head, in.freq, in.cost, rows, dsts, capacity, decay, beta, tol,
+              static_cast<std::uint32_t>(max_iters), msa != 0);
+          run_ptr->start(cancel);
+        })) {
+      return nullptr;
+    }
+    lumo::CongestedRun& cr = *run_ptr;
+    lumo::py::ProgressLog log("assign_congested");
+    bool stopped = false;
+    while (!cr.finished()) {
+      float gap = 0.0f;
+      const auto began = std::chrono::steady_clock::now();
+      if (!run(threads, quick, [&](lumo::CancelFlag cancel) { gap = cr.step(cancel); })) {
+        return nullptr;
+      }
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+      if (!log.iteration(cr.iterations(), gap, took.count())) return nullptr;
+      if (progress != Py_None) {
+        PyObject* answer = PyObject_CallFunction(progress, "Id", cr.iterations(),
+                                                 static_cast<double>(gap));
+        if (answer == nullptr) return nullptr;
+        stopped = answer == Py_False;
+        Py_DECREF(answer);
+        if (stopped) break;
+      }
+    }
+    if (!log.finished(cr.iterations(), cr.gap(), cr.tol(), cr.converged())) return nullptr;
+
+    // Flows: the averaged blocks summed in destination order. Cost, total and
+    // components: the newest assignment, whose labels the run holds; the
+    // components need its strategies, so that assignment is made once more
+    // (the same inputs give the same labels).
+    lumo::Skim r;
+    FloatVec gaps = cr.gaps();
+    const bool converged = cr.converged();
+    const std::uint32_t iterations = cr.iterations();
+    if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
+          const FloatVec& x = cr.flows();
+          r.flows.assign(m, 0.0f);
+          float* sums = r.flows.data();
+          tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 4096),
+                            [&](const tbb::blocked_range<std::size_t>& range) {
+            for (std::size_t k = 0; k < n_dst; ++k) {
+              const float* block = x.data() + k * m;
+              for (std::size_t a = range.begin(); a != range.end(); ++a) {
+                sums[a] = sums[a] + block[a];
+              }
+            }
+          });
+          lumo::throw_if_cancelled(cancel);
+          const FloatVec& labels = cr.labels();
+          const float nan = std::numeric_limits<float>::quiet_NaN();
+          r.cost.assign(z * z, nan);
+          float total = 0.0f;
+          for (std::size_t k = 0; k < n_dst; ++k) {
+            const float* lab = labels.data() + k * n;
+            const float* row = rows.data() + k * n;
+            const Index d = dsts[k];
+            float part = 0.0f;
+            for (Index o = 0; o < z; ++o) {
+              r.cost[o * z + d] = lab[o];
+              if (o != d && lumo::is_finite(lab[o])) part = part + lab[o] * row[o];
+            }
+            total = total + part;
+          }
+          r.total_cost = total;
+          if (components) {
+            lumo::Skim last;
+            lumo::SkimOptions options;
+            options.components = true;
+            options.cancel = cancel;
+            const FloatVec& eff = cr.effective_freqs().empty() ? in.freq : cr.effective_freqs();
+            lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, n);
+            lumo::WorkspacePtr ws = lumo::make_workspace();
+            lumo::assign_skim(net, eff, in.kind, dem, z, dsts, options, *ws, last);
+            r.wait = std::move(last.wait);
+            r.ride = std::move(last.ride);
+            r.walk = std::move(last.walk);
+            r.boardings = std::move(last.boardings);
+          }
+          run_ptr.reset();
+        })) {
+      return nullptr;
+    }
+    PyObject* skim = skim_tuple(r, n_zones, static_cast<Py_ssize_t>(n_dst), n_nodes,
+                                static_cast<Py_ssize_t>(m), false, components != 0);
+    if (skim == nullptr) return nullptr;
+    PyObject* gap_list = PyList_New(static_cast<Py_ssize_t>(gaps.size()));
+    for (std::size_t i = 0; gap_list != nullptr && i < gaps.size(); ++i) {
+      PyList_SetItem(gap_list, static_cast<Py_ssize_t>(i),
+                     PyFloat_FromDouble(static_cast<double>(gaps[i])));
+    }
+    PyObject* tail_items =
+        gap_list ? Py_BuildValue("(INNN)", iterations, gap_list, PyBool_FromLong(converged),
+                                 PyBool_FromLong(stopped))
+                 : nullptr;
+    if (tail_items == nullptr) {
+      Py_DECREF(skim);
+      return nullptr;
+    }
+    PyObject* out = PySequence_Concat(skim, tail_items);
+    Py_DECREF(skim);
+    Py_DECREF(tail_items);
+    return out;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyMethodDef methods[] = {
     {"assign", py_assign, METH_VARARGS,
      "assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
-     "per_destination, components, threads)\n--\n\nUncongested assignment (see lumo.arrays)."},
+     "per_destination, components, threads, chunk=0)\n--\n\nUncongested assignment (see lumo.arrays)."},
+    {"congested", py_congested, METH_VARARGS,
+     "congested(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
+     "capacity, decay, msa, beta, tol, max_iters, progress, components, threads)\n--\n\n"
+     "Congested assignment (see lumo.arrays)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

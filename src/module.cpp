@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,8 @@
 
 #include "assignment/congested_linear.hpp"
 #include "assignment/linear.hpp"
+#include "interrupt.hpp"
+#include "progress.hpp"
 #include "python_panic.hpp"
 
 namespace {
@@ -64,35 +67,26 @@ PyObject* raise_failure(std::exception_ptr failure) {
   return nullptr;
 }
 
-// Releases the interpreter lock for its lifetime.
-class Unlocked {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
+// Settles the outcome of a computation: false, with the Python exception set,
+// unless it returned.
+bool settle(const lumo::py::Outcome& outcome) {
+  switch (outcome.kind) {
+    case lumo::py::Outcome::kDone:
+      return true;
+    case lumo::py::Outcome::kFailed:
+      raise_failure(outcome.failure);
+      return false;
+    case lumo::py::Outcome::kRaised:
+      break;
+  }
+  return false;
+}
 
- private:
-  PyThreadState* state_;
-};
-
-// Runs `compute` without the lock; on failure raises and returns false.
+// Runs `compute` (given a cancel flag) without the lock, interruptible by
+// Ctrl-C; on failure raises and returns false.
 template <class F>
-bool run_unlocked(F&& compute) {
-  std::exception_ptr failure;
-  {
-    Unlocked unlocked;
-    try {
-      compute();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  if (failure) {
-    raise_failure(failure);
-    return false;
-  }
-  return true;
+bool run_unlocked(F&& compute, bool quick) {
+  return settle(lumo::py::run_released(std::forward<F>(compute), quick));
 }
 
 // ---------------------------------------------------------------------------
@@ -420,9 +414,9 @@ PyObject* line_result(lumo::LineResult& r) {
 }
 
 // Warnings raise when the caller turned them into errors.
-bool warn_no_convergence(const lumo::Convergence& c) {
+bool warn_no_convergence(const char* function, const lumo::Convergence& c) {
   if (!c.hit_limit) return true;
-  std::string text = "linear_congested_assign: no convergence after " +
+  std::string text = std::string(function) + ": no convergence after " +
                      std::to_string(c.iterations) + " iterations (gap " +
                      lumo::float_text(c.gap) + " > tol " + lumo::float_text(c.tol) + ")";
   return PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) == 0;
@@ -443,12 +437,37 @@ T take(Value& v) {
   return std::move(std::get<T>(v));
 }
 
+// Whether a call is small enough to run on the calling thread (see kQuickWork):
+// about one step per demand entry and per arc of every destination.
+std::size_t work_units(std::size_t a, std::size_t b, std::size_t c) {
+  std::size_t bc = 0, sum = 0;
+  if (__builtin_mul_overflow(b, c, &bc) || __builtin_add_overflow(a, bc, &sum)) return SIZE_MAX;
+  return sum;
+}
+
+bool quick_arc_form(const std::vector<Value>& a) {
+  const std::size_t arcs = std::get<IndexVec>(a[0]).size();
+  const std::size_t demands = std::get<FloatVec>(a[4]).size();
+  const std::size_t dsts = std::get<IndexVec>(a[5]).size();
+  return work_units(demands, dsts, arcs) < lumo::py::kQuickWork;
+}
+
+bool quick_line_form(const std::vector<Value>& a) {
+  std::size_t positions = 0;
+  for (const IndexVec& line : std::get<IndexRows>(a[0])) positions += line.size();
+  const std::size_t stops = std::get<FloatRows>(a[2]).size();
+  return work_units(work_units(0, stops, stops), stops, work_units(0, 3, positions)) <
+         lumo::py::kQuickWork;
+}
+
 PyObject* compute_linear_assign(std::vector<Value>& a) {
   lumo::Assignment r;
-  if (!run_unlocked([&] {
+  const bool quick = quick_arc_form(a);
+  if (!run_unlocked([&](lumo::CancelFlag cancel) {
         r = lumo::linear_assign(take<IndexVec>(a[0]), take<IndexVec>(a[1]), take<FloatVec>(a[2]),
-                                take<FloatVec>(a[3]), take<FloatVec>(a[4]), take<IndexVec>(a[5]));
-      })) {
+                                take<FloatVec>(a[3]), take<FloatVec>(a[4]), take<IndexVec>(a[5]),
+                                cancel);
+      }, quick)) {
     return nullptr;
   }
   return pair_result(r.labels, r.flows);
@@ -456,42 +475,63 @@ PyObject* compute_linear_assign(std::vector<Value>& a) {
 
 PyObject* compute_mat_linear_assign(std::vector<Value>& a) {
   lumo::LineResult r;
-  if (!run_unlocked([&] {
+  const bool quick = quick_line_form(a);
+  if (!run_unlocked([&](lumo::CancelFlag cancel) {
         r = lumo::mat_linear_assign(take<IndexRows>(a[0]), take<FloatVec>(a[1]),
-                                    take<FloatRows>(a[2]), take<FloatRows>(a[3]));
-      })) {
+                                    take<FloatRows>(a[2]), take<FloatRows>(a[3]), cancel);
+      }, quick)) {
     return nullptr;
   }
   if (!warn_stop0(r)) return nullptr;
   return line_result(r);
 }
 
+// The congested functions: set-up, then the iterations driven from here so
+// that progress is logged and Ctrl-C is seen between and during iterations.
 PyObject* compute_linear_congested_assign(std::vector<Value>& a) {
-  lumo::CongestedAssignment r;
-  if (!run_unlocked([&] {
-        r = lumo::linear_congested_assign(
-            take<IndexVec>(a[0]), take<IndexVec>(a[1]), take<FloatVec>(a[2]),
-            take<FloatVec>(a[3]), take<FloatVec>(a[4]), take<IndexVec>(a[5]), take<float>(a[6]),
-            take<float>(a[7]), take<float>(a[8]), take<float>(a[9]), take<std::uint32_t>(a[10]));
-      })) {
+  const char* name = "linear_congested_assign";
+  const bool quick = quick_arc_form(a);
+  IndexVec from = take<IndexVec>(a[0]), to = take<IndexVec>(a[1]), dsts = take<IndexVec>(a[5]);
+  FloatVec freqs = take<FloatVec>(a[2]), costs = take<FloatVec>(a[3]),
+           demands = take<FloatVec>(a[4]);
+  lumo::CongestedRun run(from, to, freqs, costs, demands, dsts, take<float>(a[6]),
+                         take<float>(a[7]), take<float>(a[8]), take<float>(a[9]),
+                         take<std::uint32_t>(a[10]));
+  if (!run_unlocked([&](lumo::CancelFlag cancel) { run.start(cancel); }, quick) ||
+      !settle(lumo::py::drive_congested(name, run, quick))) {
     return nullptr;
   }
-  if (!warn_no_convergence(r.convergence)) return nullptr;
+  lumo::CongestedAssignment r = run.take();
+  for (IndexVec* v : {&from, &to, &dsts}) IndexVec().swap(*v);
+  for (FloatVec* v : {&freqs, &costs, &demands}) FloatVec().swap(*v);
+  if (!warn_no_convergence(name, r.convergence)) return nullptr;
   return pair_result(r.labels, r.flows);
 }
 
 PyObject* compute_mat_linear_congested_assign(std::vector<Value>& a) {
-  lumo::LineResult r;
-  lumo::Convergence c;
-  if (!run_unlocked([&] {
-        r = lumo::mat_linear_congested_assign(
+  const char* name = "mat_linear_congested_assign";
+  const bool quick = quick_line_form(a);
+  std::unique_ptr<lumo::LineCongestedRun> line;
+  if (!run_unlocked([&](lumo::CancelFlag cancel) {
+        line = std::make_unique<lumo::LineCongestedRun>(
             take<IndexRows>(a[0]), take<FloatVec>(a[1]), take<FloatRows>(a[2]),
             take<FloatRows>(a[3]), take<float>(a[4]), take<float>(a[5]), take<float>(a[6]),
-            take<float>(a[7]), take<std::uint32_t>(a[8]), &c);
-      })) {
+            take<float>(a[7]), take<std::uint32_t>(a[8]));
+        line->run().start(cancel);
+      }, quick) ||
+      !settle(lumo::py::drive_congested(name, line->run(), quick))) {
     return nullptr;
   }
-  if (!warn_stop0(r) || !warn_no_convergence(c)) return nullptr;
+  const lumo::Convergence c = line->run().convergence();
+  lumo::LineResult r;
+  if (!run_unlocked([&](lumo::CancelFlag cancel) {
+        r = line->finish();
+        line.reset();
+        lumo::throw_if_cancelled(cancel);
+      }, quick)) {
+    return nullptr;
+  }
+  if (!warn_stop0(r) || !warn_no_convergence(name, c)) return nullptr;
   return line_result(r);
 }
 

@@ -63,7 +63,7 @@ def gap_parts(to, costs, eff, dsts, N, labels, x, outgoing):
                 r0 = r0 + xa * ((th + F(costs[a])) - tu)
                 r1 = fmax(r1, xa / eff[a])
                 r2 = r2 + xa * tu
-            num_k = num_k + (r0 + r1)
+            num_k = num_k + (r0 + r1 * F(0.5))  # waiting at half a headway, as in the labels
             den_k = den_k + r2
         num, den = num + num_k, den + den_k
     return num, den

@@ -108,7 +108,7 @@ def setup(k, n, frm, to, costs, demands, dsts):
     return labels, heap, incoming, [F(x) for x in demands[k * n:(k + 1) * n]]
 
 
-def search_and_load(state, frm, to, arc_freqs, costs, feed_rule=True):
+def search_and_load(state, frm, to, arc_freqs, costs, feed_rule=True, trace=None):
     labels, heap, incoming, volumes = state
     node_freqs = [F(0)] * len(labels)
     feeds = [False] * len(labels)  # the head of an accepted arc
@@ -146,6 +146,8 @@ def search_and_load(state, frm, to, arc_freqs, costs, feed_rule=True):
             v = (fa / node_freqs[i]) * volumes[i]
         flows[a] = v
         volumes[j] = v + volumes[j]
+    if trace is not None:  # the strategy, for the skim components
+        trace.update(strategy=strategy, node_freqs=node_freqs)
     return labels, flows
 
 

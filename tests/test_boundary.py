@@ -223,8 +223,10 @@ LCA = [[0, 0], [1, 1], [0.1, 0.2], [10.0, 12.0], [3.0, 0.0], [1], 20.0]  # commo
 def test_congested_defaults_and_scalars():
     f = lumo.linear_congested_assign
     want = f(*LCA)
-    for kw in ({"average_decay_factor": 0.02}, {"beta": 0.25}, {"max_iters": 999}):  # the defaults matter here
+    for kw in ({"average_decay_factor": 0.02}, {"beta": 0.25}, {"tol": 0.0011}):  # the defaults matter here
         assert f(*LCA, **kw) != want
+    # a tolerance never met leaves the stop to the default limit
+    assert f(*LCA, tol=-1.0) == f(*LCA, tol=-1.0, max_iters=1000) != f(*LCA, tol=-1.0, max_iters=999)
     for got in (f(*LCA, 0.01, 0.2, 0.001, 1000), f(*LCA, f32(0.01), f32(0.2), f32(0.001), np.uint32(1000)),
                 f(*LCA, max_iters=1000, tol=0.001, beta=0.2, average_decay_factor=0.01)):
         same(got[0], want[0])

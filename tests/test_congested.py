@@ -213,6 +213,7 @@ def test_gap_model_edge_cases():
     assert parts([3, 0, 0, 0, 0]) == (F(0), F(12))
     # the destination's own arcs and arcs touching unreachable nodes add nothing
     assert parts([3, 7, 5, 0, 9]) == (F(0), F(12))
-    # at node 3: reduced cost -1 per unit plus flow / frequency, the latter never below 0
-    assert parts([0, 0, 0, 2, 0]) == (F(-2) + F(8), F(6))
+    # at node 3: reduced cost -1 per unit plus half of flow / frequency (waiting at half a
+    # headway), the latter never below 0
+    assert parts([0, 0, 0, 2, 0]) == (F(-2) + F(8) * F(0.5), F(6))
     assert parts([0, 0, 0, -2, 0]) == (F(2), F(-6))

@@ -143,7 +143,7 @@ def test_differential_plain(lm, seed):
     assert len(warned) == (np.array(net[3])[1:, 0] != 0).any()
 
 
-@pytest.mark.filterwarnings("ignore:linear_congested_assign")
+@pytest.mark.filterwarnings("ignore:(mat_)?linear_congested_assign. no convergence")
 @pytest.mark.parametrize("seed", range(15))
 def test_differential_congested(lm, seed):
     rng = np.random.default_rng(1000 + seed)

@@ -2,6 +2,7 @@
 // the float conventions. Nothing here touches Python.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -30,6 +31,27 @@ class Panic : public std::exception {
   unsigned line;
   std::string thread;
 };
+
+// A computation stopped because its caller asked it to (the cancel flag of the
+// pool-running functions became true). Not a failure of the input: nothing
+// is reported, and everything the computation built has been freed.
+class Cancelled : public std::exception {
+ public:
+  const char* what() const noexcept override { return "computation cancelled"; }
+};
+
+// Cancellation flag of the functions that run on the worker pool: nullptr is
+// never cancelled. Set from another thread; the computation checks it between
+// units of work (destinations, iteration steps) and then throws Cancelled.
+using CancelFlag = const std::atomic<bool>*;
+
+inline bool cancelled(CancelFlag cancel) {
+  return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+inline void throw_if_cancelled(CancelFlag cancel) {
+  if (cancelled(cancel)) throw Cancelled();
+}
 
 // Builds a Panic naming the current thread and the caller's source position.
 Panic make_panic(std::string message,

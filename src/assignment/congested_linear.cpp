@@ -38,9 +38,13 @@ void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_f
     }
   });
   // Per head node, the totals of the arcs entering it in increasing arc order:
-  // the same additions as scanning all arcs for every boarding arc.
-  std::fill(head_load.begin(), head_load.end(), 0.0f);
-  for (std::size_t j = 0; j < m; ++j) head_load[to[j]] = head_load[to[j]] + total[j];
+  // the same additions as scanning all arcs for every boarding arc. With no
+  // destination every total, and so every load, is 0: no per-node table then.
+  const bool loaded = n_dst > 0;
+  if (loaded) {
+    std::fill(head_load.begin(), head_load.end(), 0.0f);
+    for (std::size_t j = 0; j < m; ++j) head_load[to[j]] = head_load[to[j]] + total[j];
+  }
 
   for (std::size_t i = 0; i < m; ++i) {
     const float phi = arc_freqs[i];
@@ -49,7 +53,7 @@ void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_f
       continue;
     }
     const float t = total[i];
-    const float load = head_load[to[i]];
+    const float load = loaded ? head_load[to[i]] : 0.0f;
     const float cap = phi * capacity;
     float value = 0.0f;
     if (load < cap) {
@@ -95,7 +99,9 @@ float _calc_gap(std::span<const Index> to, std::span<const float> costs,
           r1 = ::fmaxf(r1, xa / effective_freqs[a]);
           r2 = r2 + xa * tu;
         }
-        nk = nk + (r0 + r1);
+        // Waiting is priced at half the largest flow/frequency ratio, as the
+        // labels price it, so the gap is 0 at a fixed point.
+        nk = nk + (r0 + r1 * 0.5f);
         dk = dk + r2;
       }
       num[k] = nk;
@@ -110,6 +116,86 @@ float _calc_gap(std::span<const Index> to, std::span<const float> costs,
   return numerator / denominator;
 }
 
+CongestedRun::CongestedRun(std::span<const Index> from, std::span<const Index> to,
+                           std::span<const float> arc_freqs, std::span<const float> costs,
+                           std::span<const float> demands, std::span<const Index> dsts,
+                           float capacity, float average_decay_factor, float beta, float tol,
+                           std::uint32_t max_iters, bool msa)
+    : from_(from), to_(to), arc_freqs_(arc_freqs), costs_(costs), demands_(demands), dsts_(dsts),
+      capacity_(capacity), alpha_(average_decay_factor), beta_(beta), tol_(tol),
+      max_iters_(max_iters), msa_(msa) {}
+
+void CongestedRun::start(CancelFlag cancel) {
+  net_ = prepare_network(from_, to_, costs_);
+  const std::size_t m = from_.size();
+  // The iteration reads every entry of the arc arrays as one arc each.
+  require_length(m, "to", to_.size());
+  require_length(m, "arc_freqs", arc_freqs_.size());
+  require_length(m, "costs", costs_.size());
+
+  ensure_pool();
+  ws_ = make_workspace();
+  assign_all(net_, arc_freqs_, demands_, dsts_, *ws_, labels_, flows_, cancel);
+  started_ = true;
+  if (finished()) return;
+
+  // Per-node tables only once the assignment has bounded the node count; with
+  // no destination the iteration needs none.
+  if (!dsts_.empty()) {
+    outgoing_ = index_arcs(from_, net_.n_nodes);
+    head_load_.resize(net_.n_nodes);
+  }
+  eff_.resize(m);
+  total_.resize(m);
+}
+
+bool CongestedRun::finished() const {
+  if (!started_) return false;
+  if (!(tol_ < kInf) || max_iters_ == 0) return true;
+  if (gaps_.empty()) return false;
+  return gaps_.size() == max_iters_ || !(gaps_.back() > tol_);
+}
+
+float CongestedRun::step(CancelFlag cancel) {
+  throw_if_cancelled(cancel);
+  const std::size_t n_dst = dsts_.size();
+  calc_effective_freqs(flows_, arc_freqs_, to_, capacity_, beta_, n_dst, total_, head_load_, eff_);
+  assign_all(net_, eff_, demands_, dsts_, *ws_, labels_, y_, cancel);
+
+  float alpha = alpha_;
+  if (msa_) alpha = 1.0f / static_cast<float>(gaps_.size() + 2);  // iteration k: 1 / (k + 1)
+  const float keep = 1.0f - alpha;
+  FloatVec& x = flows_;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t e = r.begin(); e != r.end(); ++e) {
+      const float old_part = x[e] * keep;
+      const float new_part = y_[e] * alpha;
+      x[e] = old_part + new_part;
+    }
+  });
+  const float gap = _calc_gap(to_, costs_, eff_, dsts_, net_.n_nodes, labels_, x, outgoing_);
+  gaps_.push_back(gap);
+  return gap;
+}
+
+Convergence CongestedRun::convergence() const {
+  Convergence c;
+  c.iterations = iterations();
+  c.gap = gap();
+  c.tol = tol_;
+  c.hit_limit = finished() && !gaps_.empty() && gaps_.size() == max_iters_ && gap() > tol_;
+  return c;
+}
+
+CongestedAssignment CongestedRun::take() {
+  CongestedAssignment out;
+  out.convergence = convergence();
+  out.labels = std::move(labels_);
+  out.flows = std::move(flows_);
+  return out;
+}
+
 CongestedAssignment _linear_congested_assign(std::span<const Index> from,
                                              std::span<const Index> to,
                                              std::span<const float> arc_freqs,
@@ -117,76 +203,59 @@ CongestedAssignment _linear_congested_assign(std::span<const Index> from,
                                              std::span<const float> demands,
                                              std::span<const Index> dsts,
                                              float average_decay_factor, float beta,
-                                             float capacity, float tol, std::uint32_t max_iters) {
-  Network net = prepare_network(from, to, costs);
-  const std::size_t m = from.size();
-  // The iteration reads every entry of the arc arrays as one arc each.
-  require_length(m, "to", to.size());
-  require_length(m, "arc_freqs", arc_freqs.size());
-  require_length(m, "costs", costs.size());
-  const Index n = net.n_nodes;
-  const std::size_t n_dst = dsts.size();
-
-  ArcIndex outgoing;
-  if (n < kMaxNodes) outgoing = index_arcs(from, n);
-  ensure_pool();
-  WorkspacePtr ws = make_workspace();
-  CongestedAssignment out;
-  out.convergence.tol = tol;
-  assign_all(net, arc_freqs, demands, dsts, *ws, out.labels, out.flows);
-  if (!(tol < kInf) || max_iters == 0) return out;
-
-  FloatVec& x = out.flows;
-  FloatVec eff(m), total(m), head_load(n), y;
-  const float alpha = average_decay_factor;
-  const float keep = 1.0f - alpha;
-  for (;;) {
-    calc_effective_freqs(x, arc_freqs, to, capacity, beta, n_dst, total, head_load, eff);
-    assign_all(net, eff, demands, dsts, *ws, out.labels, y);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
-      for (std::size_t e = r.begin(); e != r.end(); ++e) {
-        const float old_part = x[e] * keep;
-        const float new_part = y[e] * alpha;
-        x[e] = old_part + new_part;
-      }
-    });
-    const float gap = _calc_gap(to, costs, eff, dsts, n, out.labels, x, outgoing);
-    out.convergence.gap = gap;
-    ++out.convergence.iterations;
-    if (out.convergence.iterations == max_iters) {
-      out.convergence.hit_limit = gap > tol;
-      break;
-    }
-    if (!(gap > tol)) break;
-  }
-  return out;
+                                             float capacity, float tol, std::uint32_t max_iters,
+                                             CancelFlag cancel) {
+  CongestedRun run(from, to, arc_freqs, costs, demands, dsts, capacity, average_decay_factor,
+                   beta, tol, max_iters);
+  run.start(cancel);
+  while (!run.finished()) run.step(cancel);
+  return run.take();
 }
 
 CongestedAssignment linear_congested_assign(IndexVec from, IndexVec to, FloatVec arc_freqs,
                                             FloatVec costs, FloatVec demands, IndexVec dsts,
                                             float capacity, float average_decay_factor,
-                                            float beta, float tol, std::uint32_t max_iters) {
+                                            float beta, float tol, std::uint32_t max_iters,
+                                            CancelFlag cancel) {
   return _linear_congested_assign(from, to, arc_freqs, costs, demands, dsts, average_decay_factor,
-                                  beta, capacity, tol, max_iters);
+                                  beta, capacity, tol, max_iters, cancel);
+}
+
+LineCongestedRun::LineCongestedRun(std::vector<IndexVec> alignments, FloatVec freqs,
+                                   std::vector<FloatVec> travel_time_mat,
+                                   std::vector<FloatVec> demands_mat, float capacity,
+                                   float average_decay_factor, float beta, float tol,
+                                   std::uint32_t max_iters, bool msa)
+    : n_stops_(travel_time_mat.size()),
+      stop0_(stop0_demand(demands_mat, n_stops_)),
+      arcs_(mat2graph(std::move(alignments), std::move(freqs), std::move(travel_time_mat),
+                      std::move(demands_mat))),
+      dsts_(line_destinations(n_stops_)),
+      run_(arcs_.from, arcs_.to, arcs_.arc_freqs, arcs_.costs, arcs_.demands, dsts_, capacity,
+           average_decay_factor, beta, tol, max_iters, msa) {}
+
+LineResult LineCongestedRun::finish() {
+  CongestedAssignment res = run_.take();
+  return fold_line_result(std::move(res.labels), std::move(res.flows), arcs_.demands, n_stops_,
+                          stop0_);
 }
 
 LineResult mat_linear_congested_assign(std::vector<IndexVec> alignments, FloatVec freqs,
                                        std::vector<FloatVec> travel_time_mat,
                                        std::vector<FloatVec> demands_mat, float capacity,
                                        float average_decay_factor, float beta, float tol,
-                                       std::uint32_t max_iters, Convergence* convergence) {
-  const Index n_stops = travel_time_mat.size();
-  Stop0Demand stop0 = stop0_demand(demands_mat, n_stops);
-  ArcForm arcs = mat2graph(std::move(alignments), std::move(freqs), std::move(travel_time_mat),
-                           std::move(demands_mat));
-  IndexVec dsts = line_destinations(n_stops);
-  CongestedAssignment res =
-      _linear_congested_assign(arcs.from, arcs.to, arcs.arc_freqs, arcs.costs, arcs.demands, dsts,
-                               average_decay_factor, beta, capacity, tol, max_iters);
-  if (convergence != nullptr) *convergence = res.convergence;
-  return fold_line_result(std::move(res.labels), std::move(res.flows), arcs.demands, n_stops,
-                          stop0);
+                                       std::uint32_t max_iters, Convergence* convergence,
+                                       CancelFlag cancel) {
+  LineCongestedRun line(std::move(alignments), std::move(freqs), std::move(travel_time_mat),
+                        std::move(demands_mat), capacity, average_decay_factor, beta, tol,
+                        max_iters);
+  CongestedRun& run = line.run();
+  run.start(cancel);
+  while (!run.finished()) run.step(cancel);
+  if (convergence != nullptr) *convergence = run.convergence();
+  LineResult out = line.finish();
+  throw_if_cancelled(cancel);
+  return out;
 }
 
 }  // namespace lumo

@@ -8,6 +8,7 @@
 
 #include "assignment/common.hpp"
 #include "assignment/linear.hpp"
+#include "assignment/utils.hpp"
 
 namespace lumo {
 
@@ -29,12 +30,90 @@ struct CongestedAssignment {
   Convergence convergence;
 };
 
+// The convergence gap of averaged `flows` under the newest `labels` and the
+// effective frequencies they were assigned with. Per node, the reduced costs
+// of its loaded arcs plus the waiting its largest flow/frequency ratio implies,
+// at half a headway as in the labels; relative to the flow-weighted labels.
 // `outgoing` holds the arcs leaving each node (index_arcs over `from`).
 float _calc_gap(std::span<const Index> to, std::span<const float> costs,
                 std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
                 std::span<const float> labels, std::span<const float> flows,
                 const ArcIndex& outgoing);
 
+// One congested assignment, run step by step so that a caller can report
+// progress or stop between iterations:
+//
+//   CongestedRun run(from, to, arc_freqs, costs, demands, dsts, capacity, ...);
+//   run.start(cancel);
+//   while (!run.finished()) run.step(cancel);
+//   CongestedAssignment result = run.take();
+//
+// Driven to the end like this it is exactly _linear_congested_assign. The run
+// borrows the arrays: they must outlive it unchanged. After a failure or
+// Cancelled thrown by start or step, the run must not be used again (its
+// destructor frees everything).
+class CongestedRun {
+ public:
+  // `msa`: the weight of the newest assignment in iteration k (from 1) is
+  // 1 / (k + 1), the method of successive averages, instead of the constant
+  // `average_decay_factor`.
+  CongestedRun(std::span<const Index> from, std::span<const Index> to,
+               std::span<const float> arc_freqs, std::span<const float> costs,
+               std::span<const float> demands, std::span<const Index> dsts, float capacity,
+               float average_decay_factor, float beta, float tol, std::uint32_t max_iters,
+               bool msa = false);
+  CongestedRun(const CongestedRun&) = delete;
+  CongestedRun& operator=(const CongestedRun&) = delete;
+
+  // Set-up: node count and argument checks, then the uncongested assignment
+  // that the averaging starts from. Call once, before anything else.
+  void start(CancelFlag cancel = nullptr);
+  bool started() const { return started_; }
+
+  // True once no further iteration is due: none at all (tol not below +inf,
+  // or max_iters 0), the last gap at or below tol or not a number, or
+  // max_iters iterations run.
+  bool finished() const;
+
+  // One iteration (effective frequencies, assignment, averaging, gap); returns
+  // its gap. Requires started() and !finished().
+  float step(CancelFlag cancel = nullptr);
+
+  std::uint32_t iterations() const { return static_cast<std::uint32_t>(gaps_.size()); }
+  const FloatVec& gaps() const { return gaps_; }  // one per iteration, in order
+  float gap() const { return gaps_.empty() ? __builtin_nanf("") : gaps_.back(); }
+  float tol() const { return tol_; }
+  // The last gap is at or below tol (false before any iteration, and for a
+  // gap that is not a number).
+  bool converged() const { return !gaps_.empty() && gaps_.back() <= tol_; }
+  Convergence convergence() const;
+
+  const FloatVec& labels() const { return labels_; }  // of the newest assignment
+  const FloatVec& flows() const { return flows_; }    // the running average
+  // Of the newest iteration; empty before the first.
+  const FloatVec& effective_freqs() const { return eff_; }
+  Index n_nodes() const { return net_.n_nodes; }
+  // Moves the result out; the run is spent afterwards.
+  CongestedAssignment take();
+
+ private:
+  std::span<const Index> from_, to_;
+  std::span<const float> arc_freqs_, costs_, demands_;
+  std::span<const Index> dsts_;
+  float capacity_, alpha_, beta_, tol_;
+  std::uint32_t max_iters_;
+  bool msa_;
+
+  bool started_ = false;
+  Network net_;
+  WorkspacePtr ws_;
+  ArcIndex outgoing_;
+  FloatVec labels_, flows_, eff_, total_, head_load_, y_;
+  FloatVec gaps_;
+};
+
+// Every function below runs on the pool and takes an optional cancel flag, with
+// the meaning given at assign_all (Cancelled is thrown once it reads true).
 CongestedAssignment _linear_congested_assign(std::span<const Index> from,
                                              std::span<const Index> to,
                                              std::span<const float> arc_freqs,
@@ -42,18 +121,44 @@ CongestedAssignment _linear_congested_assign(std::span<const Index> from,
                                              std::span<const float> demands,
                                              std::span<const Index> dsts,
                                              float average_decay_factor, float beta,
-                                             float capacity, float tol, std::uint32_t max_iters);
+                                             float capacity, float tol, std::uint32_t max_iters,
+                                             CancelFlag cancel = nullptr);
 
 CongestedAssignment linear_congested_assign(IndexVec from, IndexVec to, FloatVec arc_freqs,
                                             FloatVec costs, FloatVec demands, IndexVec dsts,
                                             float capacity, float average_decay_factor,
-                                            float beta, float tol, std::uint32_t max_iters);
+                                            float beta, float tol, std::uint32_t max_iters,
+                                            CancelFlag cancel = nullptr);
 
+// A line-form congested call: the expanded network and the run over it, kept
+// together so that the run can be driven step by step like CongestedRun.
+// Construction expands the lines (and fails as the expansion does).
+class LineCongestedRun {
+ public:
+  LineCongestedRun(std::vector<IndexVec> alignments, FloatVec freqs,
+                   std::vector<FloatVec> travel_time_mat, std::vector<FloatVec> demands_mat,
+                   float capacity, float average_decay_factor, float beta, float tol,
+                   std::uint32_t max_iters, bool msa = false);
+  LineCongestedRun(const LineCongestedRun&) = delete;
+  LineCongestedRun& operator=(const LineCongestedRun&) = delete;
+
+  CongestedRun& run() { return run_; }
+  // The line-level results of the finished run; the run is spent afterwards.
+  LineResult finish();
+
+ private:
+  Index n_stops_;
+  Stop0Demand stop0_;
+  ArcForm arcs_;
+  IndexVec dsts_;
+  CongestedRun run_;  // borrows arcs_ and dsts_, so it is declared after them
+};
 
 LineResult mat_linear_congested_assign(std::vector<IndexVec> alignments, FloatVec freqs,
                                        std::vector<FloatVec> travel_time_mat,
                                        std::vector<FloatVec> demands_mat, float capacity,
                                        float average_decay_factor, float beta, float tol,
-                                       std::uint32_t max_iters, Convergence* convergence);
+                                       std::uint32_t max_iters, Convergence* convergence,
+                                       CancelFlag cancel = nullptr);
 
 }  // namespace lumo

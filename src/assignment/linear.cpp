@@ -325,15 +325,7 @@ Network prepare_network(std::span<const Index> from, std::span<const Index> to,
   net.to = to;
   net.costs = costs;
   net.n_nodes = largest == std::numeric_limits<Index>::max() ? largest : largest + 1;
-  const std::size_t m = from.size();
-  if (m >= kNotQueued) panic(kCapacityOverflow);
-  // Too many nodes fails as soon as a destination is assigned; with no
-  // destination there is nothing to index.
-  if (net.n_nodes >= kMaxNodes) return net;
-
-  // Arcs beyond the end of `to` have no head; they can only be arcs leaving
-  // a destination, which are never queued.
-  net.incoming = index_arcs(to.first(std::min(m, to.size())), net.n_nodes);
+  if (from.size() >= kNotQueued) panic(kCapacityOverflow);
   return net;
 }
 
@@ -352,12 +344,13 @@ Network prepare_network(std::span<const Index> from, std::span<const Index> to,
     if (to[a] >= n_nodes) panic(out_of_bounds(n_nodes, to[a]));
   }
   net.incoming = index_arcs(to, n_nodes);
+  net.indexed = true;
   return net;
 }
 
 void assign_all(const Network& net, std::span<const float> arc_freqs,
                 std::span<const float> demands, std::span<const Index> dsts, Workspace& ws,
-                FloatVec& labels, FloatVec& flows) {
+                FloatVec& labels, FloatVec& flows, CancelFlag cancel) {
   const std::size_t n_dst = dsts.size();
   // Set-up failures are found in position order before any work starts, so
   // the one reported does not depend on scheduling.
@@ -368,6 +361,14 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
   labels.resize(checked_count(n_dst, n, sizeof(float)));
   flows.resize(checked_count(n_dst, m, sizeof(float)));
   if (n_dst == 0) return;
+  throw_if_cancelled(cancel);
+
+  if (!net.indexed) {
+    // The checks above bound the node count. Arcs beyond the end of `to` have
+    // no head; they can only be arcs leaving a destination, never queued.
+    net.incoming = index_arcs(net.to.first(std::min(m, net.to.size())), n);
+    net.indexed = true;
+  }
 
   ensure_pool();
   std::vector<std::exception_ptr> failures(n_dst);
@@ -378,7 +379,7 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
     for (std::size_t k = range.begin(); k != range.end(); ++k) {
       // Positions after a failed one are not worth computing; earlier ones
       // still run so that the lowest failing position is the one reported.
-      if (k > first_failed.load(std::memory_order_relaxed)) continue;
+      if (k > first_failed.load(std::memory_order_relaxed) || cancelled(cancel)) continue;
       try {
         assign_destination(net, arc_freqs, demands.data() + k * n, dsts[k], s,
                            labels.data() + k * n, flows.data() + k * m);
@@ -390,35 +391,38 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
       }
     }
   });
+  throw_if_cancelled(cancel);
   const std::size_t failed = first_failed.load();
   if (failed != std::numeric_limits<std::size_t>::max()) std::rethrow_exception(failures[failed]);
 }
 
 Assignment _linear_assign(std::span<const Index> from, std::span<const Index> to,
                           std::span<const float> arc_freqs, std::span<const float> costs,
-                          std::span<const float> demands, std::span<const Index> dsts) {
+                          std::span<const float> demands, std::span<const Index> dsts,
+                          CancelFlag cancel) {
   Network net = prepare_network(from, to, costs);
   Assignment out;
   WorkspacePtr ws = make_workspace();
-  assign_all(net, arc_freqs, demands, dsts, *ws, out.labels, out.flows);
+  assign_all(net, arc_freqs, demands, dsts, *ws, out.labels, out.flows, cancel);
   return out;
 }
 
 Assignment linear_assign(IndexVec from, IndexVec to, FloatVec arc_freqs, FloatVec costs,
-                         FloatVec demands, IndexVec dsts) {
-  return _linear_assign(from, to, arc_freqs, costs, demands, dsts);
+                         FloatVec demands, IndexVec dsts, CancelFlag cancel) {
+  return _linear_assign(from, to, arc_freqs, costs, demands, dsts, cancel);
 }
 
 LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
                              std::vector<FloatVec> travel_time_mat,
-                             std::vector<FloatVec> demands_mat) {
+                             std::vector<FloatVec> demands_mat, CancelFlag cancel) {
   const Index n_stops = travel_time_mat.size();
   Stop0Demand stop0 = stop0_demand(demands_mat, n_stops);
   ArcForm arcs = mat2graph(std::move(alignments), std::move(freqs), std::move(travel_time_mat),
                            std::move(demands_mat));
   IndexVec dsts = line_destinations(n_stops);
   Assignment res = _linear_assign(arcs.from, arcs.to, arcs.arc_freqs, arcs.costs, arcs.demands,
-                                  dsts);
+                                  dsts, cancel);
+  throw_if_cancelled(cancel);
   return fold_line_result(std::move(res.labels), std::move(res.flows), arcs.demands, n_stops,
                           stop0);
 }
@@ -463,7 +467,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   FloatVec chunk_labels, chunk_flows;
   if (!options.per_destination) {
     const std::size_t budget = std::size_t{1} << 23;  // floats
-    chunk = std::clamp<std::size_t>(budget / (n + m + 1), 16, n_dst);
+    chunk = options.chunk != 0 ? options.chunk : std::max<std::size_t>(budget / (n + m + 1), 16);
     chunk = std::min(chunk, n_dst);
     chunk_labels.resize(checked_count(chunk, n, sizeof(float)));
     chunk_flows.resize(checked_count(chunk, m, sizeof(float)));
@@ -474,9 +478,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
 
   ensure_pool();
   for (std::size_t k0 = 0; k0 < n_dst; k0 += chunk) {
-    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
-      throw Cancelled();
-    }
+    throw_if_cancelled(options.cancel);
     const std::size_t k1 = std::min(n_dst, k0 + chunk);
     auto labels_of = [&](std::size_t k) {
       return options.per_destination ? out.labels.data() + k * n
@@ -490,7 +492,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
                       [&](const tbb::blocked_range<std::size_t>& range) {
       Scratch& s = ws.scratch.local();
       for (std::size_t k = range.begin(); k != range.end(); ++k) {
-        if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) return;
+        if (cancelled(options.cancel)) return;
         const Index d = dsts[k];
         s.row.assign(n, 0.0f);
         for (Index o = 0; o < z; ++o) {
@@ -516,9 +518,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
         }
       }
     });
-    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
-      throw Cancelled();
-    }
+    throw_if_cancelled(options.cancel);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 4096),
                       [&](const tbb::blocked_range<std::size_t>& r) {
       for (std::size_t k = k0; k < k1; ++k) {

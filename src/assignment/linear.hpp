@@ -31,16 +31,19 @@ inline float decode(std::int32_t p) {
 
 // What the destinations of one call share read-only: the arc arrays, the node
 // count and the arcs-entering-each-node index (compact, increasing arc order).
+// The index is per node, so it is built by the first assign_all that has a
+// destination and has passed the set-up checks: a call with no destination,
+// or one that fails those checks, never allocates anything per node.
 struct Network {
   std::span<const Index> from, to;
   std::span<const float> costs;
   Index n_nodes = 0;
-  ArcIndex incoming;
+  mutable ArcIndex incoming;   // filled once, by the calling thread, before any task reads it
+  mutable bool indexed = false;
 };
 
-// Derives the node count (failing on an empty `from` or `to`) and builds the
-// incoming index. `to` may be longer than `from`; its extra entries count for
-// the node count only.
+// Derives the node count (failing on an empty `from` or `to`). `to` may be
+// longer than `from`; its extra entries count for the node count only.
 Network prepare_network(std::span<const Index> from, std::span<const Index> to,
                         std::span<const float> costs);
 
@@ -58,9 +61,13 @@ WorkspacePtr make_workspace();
 
 // Assigns every destination position on the pool, writing block k of `labels`
 // (D * N) and `flows` (D * M) in place. Both vectors are resized as needed.
+// Once `cancel` reads true, workers skip the destinations not yet started and
+// the call throws Cancelled after the running ones end (`labels` and `flows`
+// are then unspecified; the pool and `ws` stay usable). Cancellation wins over
+// a failure of some destination.
 void assign_all(const Network& net, std::span<const float> arc_freqs,
                 std::span<const float> demands, std::span<const Index> dsts, Workspace& ws,
-                FloatVec& labels, FloatVec& flows);
+                FloatVec& labels, FloatVec& flows, CancelFlag cancel = nullptr);
 
 // Arc kinds, as lumo.arrays numbers them; they decide how an arc's cost is
 // split into riding and walking, and which arcs count as boardings.
@@ -68,15 +75,11 @@ enum : std::uint8_t {
   kBoarding = 0, kInVehicle = 1, kAlighting = 2, kWalk = 3, kAccess = 4, kEgress = 5
 };
 
-// A computation stopped on request (Ctrl-C, a progress callback).
-struct Cancelled : std::exception {
-  const char* what() const noexcept override { return "cancelled"; }
-};
-
 struct SkimOptions {
   bool per_destination = false;  // keep every destination's labels and flows
   bool components = false;       // waiting, riding, walking and boardings
-  const std::atomic<bool>* cancel = nullptr;
+  std::size_t chunk = 0;         // destinations held at once (0: by memory)
+  CancelFlag cancel = nullptr;
 };
 
 // Zone-to-zone results of an assignment. The zones are nodes 0 .. Z-1; matrices
@@ -102,17 +105,20 @@ struct Assignment {
   FloatVec flows;
 };
 
+// The functions below that run on the pool take an optional cancel flag, with
+// the meaning given at assign_all.
 Assignment _linear_assign(std::span<const Index> from, std::span<const Index> to,
                           std::span<const float> arc_freqs, std::span<const float> costs,
-                          std::span<const float> demands, std::span<const Index> dsts);
+                          std::span<const float> demands, std::span<const Index> dsts,
+                          CancelFlag cancel = nullptr);
 
 // Entry of the Python function of the same name; the caller has released the
 // interpreter lock.
 Assignment linear_assign(IndexVec from, IndexVec to, FloatVec arc_freqs, FloatVec costs,
-                         FloatVec demands, IndexVec dsts);
+                         FloatVec demands, IndexVec dsts, CancelFlag cancel = nullptr);
 
 LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
                              std::vector<FloatVec> travel_time_mat,
-                             std::vector<FloatVec> demands_mat);
+                             std::vector<FloatVec> demands_mat, CancelFlag cancel = nullptr);
 
 }  // namespace lumo

@@ -9,6 +9,30 @@
 
 namespace lumo {
 
+namespace {
+
+// The failure the demand fill below would meet first: it reads demands_mat[o][i]
+// for destinations i = 1 .. S-1, and for each of them origins o = 0 .. S-1,
+// o != i. Found in one pass over the rows instead of S^2 reads: for row o the
+// first failing destination is the smallest i >= 1, i != o, that the row lacks.
+void check_demand_rows(const std::vector<FloatVec>& demands_mat, Index n_stops) {
+  const std::size_t rows = demands_mat.size();
+  Index best_i = n_stops, best_o = n_stops;
+  for (Index o = 0; o < n_stops; ++o) {
+    Index i = o < rows ? std::max<Index>(1, demands_mat[o].size()) : 1;
+    if (i == o) ++i;
+    if (i < best_i) {  // ties go to the smaller origin, visited first
+      best_i = i;
+      best_o = o;
+    }
+  }
+  if (best_i >= n_stops) return;
+  if (best_o >= rows) panic(out_of_bounds(rows, best_o));
+  panic(out_of_bounds(demands_mat[best_o].size(), best_i));
+}
+
+}  // namespace
+
 ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,
                   std::vector<FloatVec> travel_time_mat, std::vector<FloatVec> demands_mat) {
   const Index n_stops = travel_time_mat.size();
@@ -74,7 +98,10 @@ ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,
   travel_time_mat = {};
 
   if (n_stops > 1) {
-    out.demands.assign(checked_count(n_nodes, n_stops - 1, sizeof(float)), 0.0f);
+    const std::size_t n_demands = checked_count(n_nodes, n_stops - 1, sizeof(float));
+    // A missing row or entry fails before the blocks are allocated and filled.
+    check_demand_rows(demands_mat, n_stops);
+    out.demands.assign(n_demands, 0.0f);
     for (Index i = 1; i < n_stops; ++i) {
       float* block = out.demands.data() + (i - 1) * n_nodes;
       for (Index o = 0; o < n_stops; ++o) {
