@@ -70,21 +70,31 @@ def plot(net, loads, path):
     a = stops.loc[pairs.index.get_level_values(0), ["lon", "lat"]].to_numpy()
     b = stops.loc[pairs.index.get_level_values(1), ["lon", "lat"]].to_numpy()
     order = np.argsort(pairs["load"].to_numpy())
+    load = pairs["load"].to_numpy()[order]
     ratio = (pairs["load"] / pairs["capacity"]).to_numpy()[order]
-    fig, ax = plt.subplots(figsize=(8, 8))
-    ax.scatter(stops["lon"], stops["lat"], s=2, color="lightgrey", zorder=0)
-    lc = LineCollection(np.stack([a, b], axis=1)[order],
-                        linewidths=0.3 + 6 * pairs["load"].to_numpy()[order] / pairs["load"].max(),
-                        cmap="viridis_r", array=np.minimum(ratio, 1.5))
-    ax.add_collection(lc)
-    fig.colorbar(lc, ax=ax, shrink=0.7, label="load / capacity (congested)")
-    ax.set_aspect(1 / np.cos(np.radians(stops["lat"].mean())))
-    ax.set_title("Kuopio buses, 2017-03-14 07:00-09:00: segment loads (width)\n"
-                 "GTFS: City of Kuopio, CC BY 4.0")
-    ax.set_xlabel("longitude")
-    ax.set_ylabel("latitude")
-    fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    segs = np.stack([a, b], axis=1)[order]
+    # the whole region, then the centre where the loads are
+    busy = segs[load >= 0.2 * load.max()].reshape(-1, 2)
+    pad = 0.01
+    centre = (busy[:, 0].min() - pad, busy[:, 0].max() + pad,
+              busy[:, 1].min() - pad / 2, busy[:, 1].max() + pad / 2)
+    fig, axes = plt.subplots(1, 2, figsize=(13, 7))
+    for ax, title, box in ((axes[0], "whole network", None), (axes[1], "centre", centre)):
+        ax.scatter(stops["lon"], stops["lat"], s=2, color="lightgrey", zorder=0)
+        lc = LineCollection(segs, linewidths=0.3 + 6 * load / load.max(), cmap="viridis_r",
+                            array=np.minimum(ratio, 1.0), norm=plt.Normalize(0, 1))
+        ax.add_collection(lc)
+        if box is not None:
+            ax.set_xlim(box[0], box[1])
+            ax.set_ylim(box[2], box[3])
+        ax.set_aspect(1 / np.cos(np.radians(stops["lat"].mean())))
+        ax.set_title(title)
+        ax.set_xlabel("longitude")
+        ax.set_ylabel("latitude")
+    fig.colorbar(lc, ax=axes, shrink=0.7, label="load / capacity, congested (width: load)")
+    fig.suptitle("Kuopio buses, 2017-03-14 07:00-09:00: segment loads "
+                 "(GTFS: City of Kuopio, CC BY 4.0)")
+    fig.savefig(path, dpi=110)
     print(f"plot written to {path}")
 
 
