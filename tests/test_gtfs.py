@@ -497,3 +497,24 @@ def test_kuopio_agrees_with_the_shared_line_form():
     result = arrays.assign(net, demand)
     lost = float(demand[np.isinf(result.cost)].sum())
     assert lost == pytest.approx(ref["meta"]["reachability"]["demand_unreachable"], abs=0.01)
+
+
+def test_feed_variants(tmp_path):
+    # CRLF line ends, files in a folder inside the zip, no direction_id column,
+    # dates only in calendar_dates.txt: the same lines (directions unknown)
+    files = drop_column(FEED, "trips.txt", "direction_id")
+    dates = "service_id,date,exception_type\n" + "".join(
+        f"{s},{d},1\n" for s, d in (("WK", 20240312), ("EXTRA", 20240312), ("WK", 20240311),
+                                    ("NIGHT", 20240311)))
+    files = without(files, "calendar.txt") | {"calendar_dates.txt": dates}
+    path = os.path.join(str(tmp_path), "nested.zip")
+    with zipfile.ZipFile(path, "w") as z:
+        for name, text in files.items():
+            z.writestr("gtfs/" + name, text.replace("\n", "\r\n"))
+    net = gtfs.load(path, DAY, "07:00", "09:00")
+    assert line_view(net) == [
+        ("R1", -1, ["A", "B", "C"], 4, [4.0, 5.5]),
+        ("R1", -1, ["C", "B", "A"], 1, [0.25, 4.0]),
+        ("R2", -1, ["D", "F", "E"], 2, [5.5, 5.5]),
+        ("R3", -1, ["G", "H"], 10, [8.5]),
+    ]

@@ -363,7 +363,7 @@ def _pairs_within(xyz: np.ndarray, distance_m: float) -> np.ndarray:
 # Building the lines
 
 
-def _trip_table(feed: _Feed, day: _dt.date, start_s: int, end_s: int):
+def _trip_table(feed: _Feed, day: _dt.date):
     """The trips of the day and their services, with routes checked."""
     routes = feed.read("routes.txt", ["route_id"],
                        ["route_short_name", "route_long_name", "route_type"])
@@ -389,7 +389,7 @@ def _trip_table(feed: _Feed, day: _dt.date, start_s: int, end_s: int):
     return routes, trips, today, yesterday
 
 
-def _frequency_departures(feed: _Feed, trip_ids: pd.Series, start_s: int, end_s: int):
+def _frequency_departures(feed: _Feed, start_s: int, end_s: int):
     """Departures in [start_s, end_s) of the trips given by headways, as a
     DataFrame (trip_id, offset_s, departures); offset_s is 0 for a trip of the
     day and -86400 for one of the day before."""
@@ -429,7 +429,7 @@ def _frequency_departures(feed: _Feed, trip_ids: pd.Series, start_s: int, end_s:
 
 def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float):
     """Lines of the window: a dict of plain arrays and tables (no Network yet)."""
-    routes, trips, today, yesterday = _trip_table(feed, day, start_s, end_s)
+    routes, trips, today, yesterday = _trip_table(feed, day)
     stops = feed.read("stops.txt", ["stop_id"],
                       ["stop_name", "stop_lat", "stop_lon", "location_type", "parent_station"])
     if stops["stop_id"].duplicated().any():
@@ -522,7 +522,7 @@ def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float
 
     # Trip instances in the window: a trip of yesterday's services runs again
     # 24 hours earlier on today's clock, which is how times past 24:00 count.
-    freq_dep = _frequency_departures(feed, running["trip_id"], start_s, end_s)
+    freq_dep = _frequency_departures(feed, start_s, end_s)
     headway_trip = np.zeros(len(running), bool)
     if freq_dep is not None:
         headway_trip = running["trip_id"].isin(freq_dep["trip_id"]).to_numpy()
