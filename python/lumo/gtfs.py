@@ -214,27 +214,43 @@ _TIME_RE = r"^\s*(\d+):([0-5]\d):([0-5]\d)\s*$"
 
 def _parse_times(values: pd.Series, file: str, column: str, rows: np.ndarray | None = None,
                  allow_empty: bool = True) -> np.ndarray:
-    """GTFS times (H:MM:SS, hours may pass 24) as seconds after noon minus 12 h,
-    in float64; NaN where empty. `rows` maps positions to feed rows."""
-    s = values.to_numpy(dtype=object)
-    empty = values.str.strip().to_numpy() == ""
-    parts = values.str.extract(_TIME_RE)
-    bad = parts[0].isna().to_numpy() & ~empty
-    if not allow_empty:
-        bad |= empty
+    """GTFS times (H:MM:SS, hours may pass 24) as seconds after midnight, in
+    float64; NaN where empty. `rows` maps positions to feed rows."""
+    text = values.str.strip()
+    empty = (text == "").to_numpy()
+    out = np.full(len(values), np.nan)
+    todo = ~empty
+    # Nearly every time is HH:MM:SS or H:MM:SS: read those digit by digit.
+    fixed = todo & text.str.len().isin((7, 8)).to_numpy()
+    if fixed.any():
+        try:
+            raw = np.asarray(text.to_numpy()[fixed].astype(str), dtype="S8")
+        except UnicodeEncodeError:
+            raw = None
+        if raw is not None:
+            raw = np.char.rjust(raw, 8, b"0")
+            d = raw.view(np.uint8).reshape(-1, 8).astype(np.int64) - ord("0")
+            digits = np.delete(d, [2, 5], axis=1)
+            good = ((d[:, 2] == ord(":") - ord("0")) & (d[:, 5] == ord(":") - ord("0"))
+                    & ((digits >= 0) & (digits <= 9)).all(axis=1) & (d[:, 3] < 6) & (d[:, 6] < 6))
+            secs = (d[:, 0] * 10 + d[:, 1]) * 3600 + (d[:, 3] * 10 + d[:, 4]) * 60 + d[:, 6] * 10 + d[:, 7]
+            at = np.flatnonzero(fixed)[good]
+            out[at] = secs[good]
+            todo[at] = False
+    if todo.any():
+        at = np.flatnonzero(todo)
+        parts = text.iloc[at].str.extract(_TIME_RE)
+        ok = parts[0].notna().to_numpy()
+        if ok.any():
+            h, m, sec = (parts[k].to_numpy()[ok].astype(np.int64) for k in range(3))
+            out[at[ok]] = h * 3600 + m * 60 + sec
+        todo[at[ok]] = False
+    bad = todo | (empty & (not allow_empty))
     if bad.any():
         i = int(np.flatnonzero(bad)[0])
         row = int(rows[i]) + 1 if rows is not None else i + 1
-        shown = s[i]
-        what = "is empty" if empty[i] else f"{shown!r} is not a time of the form H:MM:SS"
+        what = "is empty" if empty[i] else f"{values.iloc[i]!r} is not a time of the form H:MM:SS"
         raise FeedError(file, row, f"{column} {what}")
-    out = np.full(len(values), np.nan)
-    ok = ~empty
-    if ok.any():
-        h = parts[0].to_numpy()[ok].astype(np.int64)
-        m = parts[1].to_numpy()[ok].astype(np.int64)
-        sec = parts[2].to_numpy()[ok].astype(np.int64)
-        out[ok] = h * 3600 + m * 60 + sec
     return out
 
 
