@@ -179,20 +179,29 @@ class _Feed:
         member = self._members[name]
         raw = self._zip.read(member) if self._zip is not None else open(member, "rb").read()
         if not raw.strip():
-            if must_exist or required:
+            if must_exist:
                 raise FeedError(name, None, "the file is empty (it has no header)")
             return None
+        encoding = "utf-8-sig"
+        try:
+            raw.decode(encoding)
+        except UnicodeDecodeError as e:
+            # GTFS asks for UTF-8, but older feeds come in a Latin code page:
+            # read them byte for byte rather than refuse them
+            warnings.warn(f"{name} is not UTF-8 ({e.reason} at byte {e.start}); read as Latin-1",
+                          stacklevel=4)
+            encoding = "latin-1"
         try:
             df = pd.read_csv(
                 io.BytesIO(raw),
                 dtype=str,
                 keep_default_na=False,
                 na_filter=False,
-                encoding="utf-8-sig",
+                encoding=encoding,
                 skipinitialspace=True,
                 usecols=lambda c: c.strip() in wanted,
             )
-        except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
+        except (pd.errors.ParserError, ValueError) as e:
             raise FeedError(name, None, f"cannot be read as CSV: {e}") from None
         df.columns = [c.strip() for c in df.columns]
         if df.columns.duplicated().any():
@@ -216,8 +225,8 @@ def _parse_times(values: pd.Series, file: str, column: str, rows: np.ndarray | N
                  allow_empty: bool = True) -> np.ndarray:
     """GTFS times (H:MM:SS, hours may pass 24) as seconds after midnight, in
     float64; NaN where empty. `rows` maps positions to feed rows."""
-    text = values.str.strip()
-    empty = (text == "").to_numpy()
+    text = values
+    empty = (text == "").to_numpy(copy=True)
     out = np.full(len(values), np.nan)
     todo = ~empty
     # Nearly every time is HH:MM:SS or H:MM:SS: read those digit by digit.
@@ -239,6 +248,10 @@ def _parse_times(values: pd.Series, file: str, column: str, rows: np.ndarray | N
             todo[at] = False
     if todo.any():
         at = np.flatnonzero(todo)
+        blank = (text.iloc[at].str.strip() == "").to_numpy()
+        empty[at[blank]] = True
+        todo[at[blank]] = False
+        at = at[~blank]
         parts = text.iloc[at].str.extract(_TIME_RE)
         ok = parts[0].notna().to_numpy()
         if ok.any():
