@@ -530,3 +530,14 @@ def test_time_fields():
                 "-1:00:00", "12:00:00:00"]:
         with pytest.raises(gtfs.FeedError, match=r"stop_times.txt, row 2: arrival_time .* is not a time"):
             parse(pd.Series(["08:00:00", bad]), "stop_times.txt", "arrival_time")
+
+
+def test_latin1_feed_is_read_with_a_warning(tmp_path):
+    folder = tmp_path / "latin"
+    folder.mkdir()
+    write_feed(str(folder), FEED, as_zip=False)
+    stops = FEED["stops.txt"].lstrip(BOM).replace("Alpha", "Käpylä")
+    (folder / "stops.txt").write_bytes(stops.encode("latin-1"))
+    with pytest.warns(UserWarning, match="stops.txt is not UTF-8"):
+        net = gtfs.load(str(folder), DAY, "07:00", "09:00")
+    assert net.stops.stop_name[0] == "Käpylä"
