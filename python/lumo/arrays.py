@@ -156,6 +156,8 @@ class Network:
     arc_to_stop: IntArray
     n_nodes: int
     n_arcs: int
+    #: The number of stops of a network built by :meth:`from_lines`, else None.
+    n_stops: int | None
 
     def __init__(self, tail: ArrayLike, head: ArrayLike, freq: ArrayLike, cost: ArrayLike,
                  kind: ArrayLike | None = None, *, n_nodes: int | None = None,
@@ -194,6 +196,7 @@ class Network:
             k = k64.astype(np.int8)
         self.tail, self.head, self.freq, self.cost, self.kind = t, h, f, c, k
         self.n_nodes, self.n_arcs = n, m
+        self.n_stops = None
         for name, value in (("arc_line", arc_line), ("arc_from_stop", arc_from_stop),
                             ("arc_to_stop", arc_to_stop)):
             if value is None:
@@ -230,15 +233,14 @@ class Network:
         _check_reals("freqs", f, allow_inf=False)
         matrix: np.ndarray | None = None
         per_line: list[np.ndarray] | None = None
-        if isinstance(travel_times, np.ndarray) and travel_times.ndim == 2:
-            matrix = travel_times
-        elif (not isinstance(travel_times, np.ndarray) and len(travel_times) == len(lines)
-              and len(lines) > 0 and all(np.ndim(t) == 1 for t in travel_times)
-              and not _looks_square(travel_times, n_stops)):
-            per_line = [_vector(f"travel_times[{ln}]", t, "float")
-                        for ln, t in enumerate(travel_times)]
+        tt: Any = travel_times
+        if isinstance(tt, np.ndarray) and tt.ndim == 2:
+            matrix = tt
+        elif (not isinstance(tt, np.ndarray) and len(tt) == len(lines) and len(lines) > 0
+              and all(np.ndim(t) == 1 for t in tt) and not _looks_square(tt, n_stops)):
+            per_line = [_vector(f"travel_times[{ln}]", t, "float") for ln, t in enumerate(tt)]
         else:
-            matrix = np.asarray(travel_times)
+            matrix = np.asarray(tt)
         if matrix is not None:
             try:
                 matrix = np.ascontiguousarray(matrix, dtype=np.float32)
@@ -371,9 +373,12 @@ def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.nd
         o = _vector("demand origins", demand[0], "index")
         d = _vector("demand destinations", demand[1], "index", o.shape[0])
         v = _vector("demand volumes", demand[2], "float", o.shape[0])
-        z = zones if zones is not None else (network.n_stops if hasattr(network, "n_stops")
-                                             else int(max(o.max(initial=-1),
-                                                          d.max(initial=-1))) + 1)
+        if zones is not None:
+            z = zones
+        elif network.n_stops is not None:
+            z = network.n_stops
+        else:
+            z = int(max(o.max(initial=-1), d.max(initial=-1))) + 1
         for name, arr in (("demand origins", o), ("demand destinations", d)):
             bad = arr >= min(z, network.n_nodes)
             if bad.any():
