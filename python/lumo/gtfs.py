@@ -31,8 +31,8 @@ from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
-import pandas as pd
-from scipy.spatial import cKDTree
+import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+from scipy.spatial import cKDTree  # type: ignore[import-untyped, unused-ignore]
 
 from .arrays import (
     ACCESS,
@@ -67,7 +67,7 @@ KIND_NAMES = {
 }
 
 
-class FeedError(InputError):
+class FeedError(InputError):  # type: ignore[misc, valid-type, unused-ignore]
     """A GTFS feed that cannot be used: names the file, the row and the problem.
 
     `row` counts the records of the file after its header from 1 (None where
@@ -119,6 +119,7 @@ class TransitNetwork(Network):
     date: _dt.date
     window: tuple[float, float]
     window_minutes: float
+    n_zero_segments: int
 
 
 # ---------------------------------------------------------------------------
@@ -167,7 +168,7 @@ class _Feed:
         return name in self._members
 
     def read(self, name: str, required: Iterable[str], optional: Iterable[str] = (),
-             *, must_exist: bool = True) -> pd.DataFrame | None:
+             *, must_exist: bool = True) -> Any:
         """The named columns of a file as strings ("" where empty), or None when
         an optional file is absent. Absent optional columns are left out."""
         required = list(required)
@@ -288,7 +289,8 @@ def _parse_ints(values: pd.Series, file: str, column: str, rows: np.ndarray | No
                   else "a whole number" + (f" of at least {lo}" if lo is not None else ""))
         raise FeedError(file, row, f"{column} {values.iloc[i]!r} is not {expect}")
     num[empty] = default if default is not None else 0
-    return num.astype(np.int64)
+    out: np.ndarray = num.astype(np.int64)
+    return out
 
 
 def _parse_date_column(values: pd.Series, file: str, column: str) -> np.ndarray:
@@ -302,7 +304,8 @@ def _parse_date_column(values: pd.Series, file: str, column: str) -> np.ndarray:
     if not ok.all():
         i = int(np.flatnonzero(~ok)[0])
         raise FeedError(file, i + 1, f"{column} {values.iloc[i]!r} is not a date of the form YYYYMMDD")
-    return d
+    out: np.ndarray = d
+    return out
 
 
 def _active_services(feed: _Feed, day: _dt.date) -> set[str]:
@@ -366,15 +369,16 @@ def _unit_vectors(lat: np.ndarray, lon: np.ndarray) -> np.ndarray:
     return np.column_stack([np.cos(la) * np.cos(lo), np.cos(la) * np.sin(lo), np.sin(la)])
 
 
-def _great_circle_m(lat1, lon1, lat2, lon2) -> np.ndarray:
+def _great_circle_m(lat1: Any, lon1: Any, lat2: Any, lon2: Any) -> np.ndarray:
     la1, lo1, la2, lo2 = map(np.radians, (lat1, lon1, lat2, lon2))
     a = np.sin((la2 - la1) / 2) ** 2 + np.cos(la1) * np.cos(la2) * np.sin((lo2 - lo1) / 2) ** 2
-    return 2 * EARTH_RADIUS_M * np.arcsin(np.sqrt(np.clip(a, 0.0, 1.0)))
+    out: np.ndarray = 2 * EARTH_RADIUS_M * np.arcsin(np.sqrt(np.clip(a, 0.0, 1.0)))
+    return out
 
 
 def _chord(distance_m: float) -> float:
     """The straight-line (3-D) length of a great-circle arc on the unit sphere."""
-    return 2 * np.sin(min(distance_m / EARTH_RADIUS_M, np.pi) / 2)
+    return 2 * float(np.sin(min(distance_m / EARTH_RADIUS_M, np.pi) / 2))
 
 
 def _pairs_within(xyz: np.ndarray, distance_m: float) -> np.ndarray:
@@ -385,14 +389,15 @@ def _pairs_within(xyz: np.ndarray, distance_m: float) -> np.ndarray:
     tree = cKDTree(xyz)
     # a hair over the chord, then the exact great-circle test below
     pairs = tree.query_pairs(_chord(distance_m) * (1 + 1e-9), output_type="ndarray")
-    return pairs.astype(np.int64).reshape(-1, 2)
+    out: np.ndarray = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)
+    return out
 
 
 # ---------------------------------------------------------------------------
 # Building the lines
 
 
-def _trip_table(feed: _Feed, day: _dt.date):
+def _trip_table(feed: _Feed, day: _dt.date) -> tuple[Any, Any, set[str], set[str]]:
     """The trips of the day and their services, with routes checked."""
     routes = feed.read("routes.txt", ["route_id"],
                        ["route_short_name", "route_long_name", "route_type"])
@@ -418,7 +423,7 @@ def _trip_table(feed: _Feed, day: _dt.date):
     return routes, trips, today, yesterday
 
 
-def _frequency_departures(feed: _Feed, start_s: int, end_s: int):
+def _frequency_departures(feed: _Feed, start_s: int, end_s: int) -> Any:
     """Departures in [start_s, end_s) of the trips given by headways, as a
     DataFrame (trip_id, offset_s, departures); offset_s is 0 for a trip of the
     day and -86400 for one of the day before."""
@@ -456,7 +461,7 @@ def _frequency_departures(feed: _Feed, start_s: int, end_s: int):
     return dep
 
 
-def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float):
+def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float) -> dict[str, Any]:
     """Lines of the window: a dict of plain arrays and tables (no Network yet)."""
     routes, trips, today, yesterday = _trip_table(feed, day)
     stops = feed.read("stops.txt", ["stop_id"],
@@ -557,22 +562,23 @@ def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float
         headway_trip = running["trip_id"].isin(freq_dep["trip_id"]).to_numpy()
     run_today = running["today"].to_numpy()[trip_of_run]
     run_yday = running["yesterday"].to_numpy()[trip_of_run]
-    inst_run, inst_n = [], []
+    inst_runs: list[np.ndarray] = []
+    inst_ns: list[np.ndarray] = []
     timetable = ~headway_trip[trip_of_run] & (lengths >= 2)
     for offset, runs in ((0, run_today), (-86400, run_yday)):
         t = first_dep + offset
         sel = np.flatnonzero(timetable & runs & (t >= start_s) & (t < end_s))
-        inst_run.append(sel)
-        inst_n.append(np.ones(len(sel)))
+        inst_runs.append(sel)
+        inst_ns.append(np.ones(len(sel)))
     if freq_dep is not None and headway_trip.any():
         run_index = pd.Series(np.arange(len(starts)), index=running["trip_id"].to_numpy()[trip_of_run])
         fd = freq_dep[freq_dep["trip_id"].isin(run_index.index) & (freq_dep["departures"] > 0)]
         r = run_index.loc[fd["trip_id"]].to_numpy()
         ok_day = np.where(fd["offset_s"].to_numpy() == 0, run_today[r], run_yday[r]) & (lengths[r] >= 2)
-        inst_run.append(r[ok_day])
-        inst_n.append(fd["departures"].to_numpy()[ok_day])
-    inst_run = np.concatenate(inst_run)
-    inst_n = np.concatenate(inst_n)
+        inst_runs.append(r[ok_day])
+        inst_ns.append(fd["departures"].to_numpy()[ok_day])
+    inst_run = np.concatenate(inst_runs)
+    inst_n = np.concatenate(inst_ns)
     if not len(inst_run):
         window = f"{_clock(start_s)} and {_clock(end_s)}"
         raise FeedError("stop_times.txt", None,
@@ -645,7 +651,7 @@ def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float
     }
 
 
-def _headway_lines(run_line, run_is_headway, n_lines):
+def _headway_lines(run_line: np.ndarray, run_is_headway: np.ndarray, n_lines: int) -> np.ndarray:
     out = np.zeros(n_lines, bool)
     sel = (run_line >= 0) & run_is_headway
     out[run_line[sel]] = True
@@ -665,7 +671,8 @@ def _fill_from_parents(stops: pd.DataFrame, lat: np.ndarray, lon: np.ndarray) ->
     lon[take] = lon[parent[take]]
 
 
-def _interpolate(arr, dep, timed, same_trip, lat, lon):
+def _interpolate(arr: np.ndarray, dep: np.ndarray, timed: np.ndarray, same_trip: np.ndarray,
+                 lat: np.ndarray, lon: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Times at untimed stops, in proportion to the straight-line distance
     travelled between the timed stops around them (by stop count where those
     are at one place)."""
@@ -741,7 +748,7 @@ def _zone_table(zones: Any) -> pd.DataFrame:
 # The network
 
 
-def load(path: str | os.PathLike, date: _dt.date | str, start: str, end: str, *,
+def load(path: str | os.PathLike[str], date: _dt.date | str, start: str, end: str, *,
          walk_distance: float = 250.0, walk_speed: float = 5.0, walk_factor: float = 1.0,
          zones: Any = None, access_distance: float = 500.0,
          min_time: float = 0.25) -> TransitNetwork:
@@ -801,8 +808,9 @@ def load(path: str | os.PathLike, date: _dt.date | str, start: str, end: str, *,
                      zone_table, access_distance, float(min_time))
 
 
-def _assemble(b, day, start_s, end_s, walk_distance, walk_speed, walk_factor, zone_table,
-              access_distance, min_time) -> TransitNetwork:
+def _assemble(b: dict[str, Any], day: _dt.date, start_s: int, end_s: int, walk_distance: float,
+              walk_speed: float, walk_factor: float, zone_table: Any, access_distance: float,
+              min_time: float) -> TransitNetwork:
     stops, routes = b["stops"], b["routes"]
     served = b["served"]
     patterns = b["patterns"]
@@ -1001,7 +1009,8 @@ def _station_pairs(stops: pd.DataFrame, served: np.ndarray) -> np.ndarray:
         return np.empty((0, 2), dtype=np.int64)
     m = df.merge(df, on="p")
     m = m[m["i_x"] < m["i_y"]]
-    return m[["i_x", "i_y"]].to_numpy(dtype=np.int64).reshape(-1, 2)
+    out: np.ndarray = m[["i_x", "i_y"]].to_numpy(dtype=np.int64).reshape(-1, 2)
+    return out
 
 
 # ---------------------------------------------------------------------------
