@@ -30,9 +30,13 @@ import zipfile
 from collections.abc import Iterable
 from typing import Any
 
-import numpy as np
-import pandas as pd  # type: ignore[import-untyped, unused-ignore]
-from scipy.spatial import cKDTree  # type: ignore[import-untyped, unused-ignore]
+try:
+    import numpy as np
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    from scipy.spatial import cKDTree  # type: ignore[import-untyped, unused-ignore]
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(f"lumo.gtfs needs numpy, pandas and scipy ({exc}): "
+                      "pip install 'lumo[gtfs]'") from exc
 
 from .arrays import (
     ACCESS,
@@ -105,7 +109,8 @@ class TransitNetwork(Network):
     - `arc_position`: the position in its line of each line arc (-1 for the
       others);
     - `n_zones`, `n_stops`, `date`, `window` (start and end in minutes after
-      midnight), `window_minutes`.
+      midnight), `window_minutes`, `n_zero_segments` (segments timed at zero
+      minutes, which were given `min_time`).
     """
 
     stops: pd.DataFrame
