@@ -169,9 +169,6 @@ class _Feed:
         if self._zip is not None:
             self._zip.close()
 
-    def has(self, name: str) -> bool:
-        return name in self._members
-
     def read(self, name: str, required: Iterable[str], optional: Iterable[str] = (),
              *, must_exist: bool = True) -> Any:
         """The named columns of a file as strings ("" where empty), or None when
@@ -183,7 +180,11 @@ class _Feed:
                 raise FeedError(name, None, "the feed has no such file")
             return None
         member = self._members[name]
-        raw = self._zip.read(member) if self._zip is not None else open(member, "rb").read()
+        if self._zip is not None:
+            raw = self._zip.read(member)
+        else:
+            with open(member, "rb") as f:
+                raw = f.read()
         if not raw.strip():
             if must_exist:
                 raise FeedError(name, None, "the file is empty (it has no header)")
