@@ -103,7 +103,11 @@ class TransitNetwork(Network):
       route_type, direction_id, n_stops, first_stop_id, last_stop_id,
       n_trips, freq in departures per minute, frequency_based);
     - `arcs`: DataFrame, one row per arc (kind, line, from_stop_id,
-      to_stop_id, position, tail, head, freq, cost);
+      to_stop_id, position, tail, head, freq, cost). `position` is the
+      place in its line (from 0) of the stop where a boarding or alighting
+      arc is, or of an in-vehicle arc's first stop; -1 for other arcs. A
+      boarding arc has no to_stop_id and an alighting arc no from_stop_id;
+      an access arc goes from a zone, an egress arc to one;
     - `alignments`: per line, the stop nodes it serves; `segment_times`: per
       line, its in-vehicle times in minutes;
     - `arc_position`: the position in its line of each line arc (-1 for the
