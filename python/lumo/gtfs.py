@@ -479,11 +479,62 @@ def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float
     if stops["stop_id"].duplicated().any():
         row = _first_bad(stops["stop_id"].duplicated().to_numpy())
         raise FeedError("stops.txt", row, f"stop_id {stops['stop_id'].iloc[row - 1]!r} appears twice")
-
+    lat, lon = _coordinates(stops)
     trips["today"] = trips["service_id"].isin(today)
     trips["yesterday"] = trips["service_id"].isin(yesterday)
-    running = trips[trips["today"] | trips["yesterday"]]
+    running = trips[trips["today"] | trips["yesterday"]].reset_index(drop=True)
 
+    runs = _trip_runs(feed, running, stops, lat, lon)
+    freq_dep = _frequency_departures(feed, start_s, end_s)
+    inst_run, inst_n, headway_run = _instances(runs, running, freq_dep, start_s, end_s)
+    if not len(inst_run):
+        raise FeedError("stop_times.txt", None,
+                        f"no trip of the services running on {day.isoformat()} leaves its first "
+                        f"stop between {_clock(start_s)} and {_clock(end_s)}")
+    route_code = pd.Index(routes["route_id"]).get_indexer(running["route_id"])[runs["trip"]]
+    direction = running["direction"].to_numpy()[runs["trip"]]
+    patterns, run_line, n_trips = _group_lines(runs, inst_run, inst_n, route_code, direction)
+    segment_times, n_zero = _median_times(runs, inst_run, run_line, patterns, min_time)
+    frequency_based = np.zeros(len(patterns), bool)
+    frequency_based[run_line[(run_line >= 0) & headway_run]] = True
+
+    served = np.unique(np.concatenate([p[2] for p in patterns]))
+    bad = np.isnan(lat[served]) | np.isnan(lon[served]) | (np.abs(lat[served]) > 90) | (
+        np.abs(lon[served]) > 180)
+    if bad.any():
+        i = int(served[np.flatnonzero(bad)[0]])
+        raise FeedError("stops.txt", i + 1,
+                        f"stop {stops['stop_id'].iloc[i]!r} has no valid stop_lat and stop_lon")
+    return {"routes": routes, "stops": stops, "lat": lat, "lon": lon, "served": served,
+            "patterns": patterns, "n_trips": n_trips, "segment_times": segment_times,
+            "n_zero_segments": n_zero, "frequency_based": frequency_based}
+
+
+def _coordinates(stops: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
+    """Latitudes and longitudes (NaN where missing); stops without them take
+    their parent station's."""
+    empty = pd.Series("", index=stops.index)
+    lat = pd.to_numeric(stops.get("stop_lat", empty).str.strip(),
+                        errors="coerce").to_numpy(dtype=float, copy=True)
+    lon = pd.to_numeric(stops.get("stop_lon", empty).str.strip(),
+                        errors="coerce").to_numpy(dtype=float, copy=True)
+    missing = np.isnan(lat) | np.isnan(lon)
+    if "parent_station" in stops.columns and missing.any():
+        parent = pd.Index(stops["stop_id"]).get_indexer(stops["parent_station"].str.strip())
+        take = missing & (parent >= 0)
+        lat[take] = lat[parent[take]]
+        lon[take] = lon[parent[take]]
+    return lat, lon
+
+
+def _trip_runs(feed: _Feed, running: pd.DataFrame, stops: pd.DataFrame, lat: np.ndarray,
+               lon: np.ndarray) -> dict[str, np.ndarray]:
+    """The stop times of the running trips, checked, sorted, with untimed
+    stops interpolated and repeated stops merged: one run of rows per trip.
+
+    Returns flat arrays over the rows (`stop`: stop row in stops.txt, `arr`,
+    `dep`: seconds) and per trip (`starts`, `lengths`, `trip`: row in
+    `running`)."""
     st = feed.read("stop_times.txt", ["trip_id", "stop_id", "stop_sequence"],
                    ["arrival_time", "departure_time"])
     if "arrival_time" not in st.columns and "departure_time" not in st.columns:
@@ -502,183 +553,132 @@ def _build(feed: _Feed, day: _dt.date, start_s: int, end_s: int, min_time: float
     dep = _parse_times(st["departure_time"], "stop_times.txt", "departure_time", rows)
     seq = _parse_ints(st["stop_sequence"], "stop_times.txt", "stop_sequence", rows, lo=0)
 
-    # Codes: trips in the order of trips.txt, stops in the order of stops.txt.
-    trip_codes = pd.Index(running["trip_id"]).get_indexer(st["trip_id"])
-    stop_codes = pd.Index(stops["stop_id"]).get_indexer(st["stop_id"])
-    order = np.lexsort((seq, trip_codes))
-    trip_codes, stop_codes, seq, arr, dep, rows = (
-        x[order] for x in (trip_codes, stop_codes, seq, arr, dep, rows))
-    same_trip = np.zeros(len(order), bool)
-    same_trip[1:] = trip_codes[1:] == trip_codes[:-1]
+    trip = pd.Index(running["trip_id"]).get_indexer(st["trip_id"])
+    stop = pd.Index(stops["stop_id"]).get_indexer(st["stop_id"])
+    order = np.lexsort((seq, trip))
+    trip, stop, seq, arr, dep, rows = (x[order] for x in (trip, stop, seq, arr, dep, rows))
+    same_trip = np.r_[False, trip[1:] == trip[:-1]]
     repeat = same_trip & np.r_[False, seq[1:] == seq[:-1]]
     if repeat.any():
         i = int(np.flatnonzero(repeat)[0])
         raise FeedError("stop_times.txt", int(rows[i]) + 1,
                         f"stop_sequence {seq[i]} appears twice in trip "
-                        f"{running['trip_id'].iloc[trip_codes[i]]!r}")
+                        f"{running['trip_id'].iloc[trip[i]]!r}")
 
     arr = np.where(np.isnan(arr), dep, arr)
     dep = np.where(np.isnan(dep), arr, dep)
     timed = ~np.isnan(arr)
-    first = ~same_trip
-    last = np.r_[~same_trip[1:], True]
     # A trip needs times at its ends; one without them cannot be placed in the window.
-    untimed_end = (first | last) & ~timed
-    dropped_trips = np.unique(trip_codes[untimed_end])
-    if len(dropped_trips):
-        keep = ~np.isin(trip_codes, dropped_trips)
-        trip_codes, stop_codes, seq, arr, dep, rows, timed, same_trip = (
-            x[keep] for x in (trip_codes, stop_codes, seq, arr, dep, rows, timed, same_trip))
-        warnings.warn(f"stop_times.txt: {len(dropped_trips)} trips of the day have no time at "
-                      "their first or last stop and are left out", stacklevel=3)
-
-    lat = pd.to_numeric(stops.get("stop_lat", pd.Series("", index=stops.index)).str.strip(),
-                        errors="coerce").to_numpy(dtype=float, copy=True)
-    lon = pd.to_numeric(stops.get("stop_lon", pd.Series("", index=stops.index)).str.strip(),
-                        errors="coerce").to_numpy(dtype=float, copy=True)
-    _fill_from_parents(stops, lat, lon)
-
+    ends = ~same_trip | np.r_[~same_trip[1:], True]
+    dropped = np.unique(trip[ends & ~timed])
+    if len(dropped):
+        keep = ~np.isin(trip, dropped)
+        trip, stop, arr, dep, rows, timed, same_trip = (
+            x[keep] for x in (trip, stop, arr, dep, rows, timed, same_trip))
+        warnings.warn(f"stop_times.txt: {len(dropped)} trips of the day have no time at "
+                      "their first or last stop and are left out", stacklevel=4)
     if not timed.all():
-        arr, dep = _interpolate(arr, dep, timed, same_trip, lat[stop_codes], lon[stop_codes])
+        arr, dep = _interpolate(arr, dep, timed, same_trip, lat[stop], lon[stop])
 
     # A stop served twice in a row is one stop: first arrival, last departure.
-    dup = same_trip & np.r_[False, stop_codes[1:] == stop_codes[:-1]]
+    dup = same_trip & np.r_[False, stop[1:] == stop[:-1]]
     if dup.any():
-        run_start = np.flatnonzero(~dup)
-        run_end = np.r_[run_start[1:], len(dup)] - 1
-        dep_last = dep[run_end]
-        keep = ~dup
-        trip_codes, stop_codes, arr, rows, same_trip = (
-            x[keep] for x in (trip_codes, stop_codes, arr, rows, same_trip))
-        dep = dep_last
+        first = np.flatnonzero(~dup)
+        dep = dep[np.r_[first[1:], len(dup)] - 1]
+        trip, stop, arr, rows, same_trip = (x[first] for x in (trip, stop, arr, rows, same_trip))
 
     back = np.r_[False, same_trip[1:] & (arr[1:] < dep[:-1])] | (dep < arr)
     if back.any():
         i = int(np.flatnonzero(back)[0])
         raise FeedError("stop_times.txt", int(rows[i]) + 1,
-                        f"trip {running['trip_id'].iloc[trip_codes[i]]!r} runs backwards in time "
-                        f"at stop {stops['stop_id'].iloc[stop_codes[i]]!r}")
-
+                        f"trip {running['trip_id'].iloc[trip[i]]!r} runs backwards in time "
+                        f"at stop {stops['stop_id'].iloc[stop[i]]!r}")
     starts = np.flatnonzero(~same_trip)
-    lengths = np.diff(np.r_[starts, len(same_trip)])
-    trip_of_run = trip_codes[starts]
-    first_dep = dep[starts]
+    return {"stop": stop, "arr": arr, "dep": dep, "starts": starts,
+            "lengths": np.diff(np.r_[starts, len(same_trip)]), "trip": trip[starts]}
 
-    # Trip instances in the window: a trip of yesterday's services runs again
-    # 24 hours earlier on today's clock, which is how times past 24:00 count.
-    freq_dep = _frequency_departures(feed, start_s, end_s)
+
+def _instances(runs: dict[str, np.ndarray], running: pd.DataFrame, freq_dep: Any, start_s: int,
+               end_s: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The trips in the window: (run of each, departures it stands for, and
+    per run whether headways give its departures).
+
+    A trip of yesterday's services runs again 24 hours earlier on today's
+    clock, which is how times past 24:00 count."""
+    starts, lengths, trip = runs["starts"], runs["lengths"], runs["trip"]
+    first_dep = runs["dep"][starts]
     headway_trip = np.zeros(len(running), bool)
     if freq_dep is not None:
         headway_trip = running["trip_id"].isin(freq_dep["trip_id"]).to_numpy()
-    run_today = running["today"].to_numpy()[trip_of_run]
-    run_yday = running["yesterday"].to_numpy()[trip_of_run]
-    inst_runs: list[np.ndarray] = []
-    inst_ns: list[np.ndarray] = []
-    timetable = ~headway_trip[trip_of_run] & (lengths >= 2)
-    for offset, runs in ((0, run_today), (-86400, run_yday)):
+    headway_run = headway_trip[trip]
+    today = running["today"].to_numpy()[trip]
+    yesterday = running["yesterday"].to_numpy()[trip]
+    timetable = ~headway_run & (lengths >= 2)
+    runs_out: list[np.ndarray] = []
+    counts: list[np.ndarray] = []
+    for offset, on_day in ((0, today), (-86400, yesterday)):
         t = first_dep + offset
-        sel = np.flatnonzero(timetable & runs & (t >= start_s) & (t < end_s))
-        inst_runs.append(sel)
-        inst_ns.append(np.ones(len(sel)))
-    if freq_dep is not None and headway_trip.any():
-        run_index = pd.Series(np.arange(len(starts)), index=running["trip_id"].to_numpy()[trip_of_run])
-        fd = freq_dep[freq_dep["trip_id"].isin(run_index.index) & (freq_dep["departures"] > 0)]
-        r = run_index.loc[fd["trip_id"]].to_numpy()
-        ok_day = np.where(fd["offset_s"].to_numpy() == 0, run_today[r], run_yday[r]) & (lengths[r] >= 2)
-        inst_runs.append(r[ok_day])
-        inst_ns.append(fd["departures"].to_numpy()[ok_day])
-    inst_run = np.concatenate(inst_runs)
-    inst_n = np.concatenate(inst_ns)
-    if not len(inst_run):
-        window = f"{_clock(start_s)} and {_clock(end_s)}"
-        raise FeedError("stop_times.txt", None,
-                        f"no trip of the services running on {day.isoformat()} leaves its first "
-                        f"stop between {window}")
+        sel = np.flatnonzero(timetable & on_day & (t >= start_s) & (t < end_s))
+        runs_out.append(sel)
+        counts.append(np.ones(len(sel)))
+    if freq_dep is not None and headway_run.any():
+        run_of_trip = pd.Series(np.arange(len(starts)), index=running["trip_id"].to_numpy()[trip])
+        fd = freq_dep[freq_dep["trip_id"].isin(run_of_trip.index) & (freq_dep["departures"] > 0)]
+        r = run_of_trip.loc[fd["trip_id"]].to_numpy()
+        ok = np.where(fd["offset_s"].to_numpy() == 0, today[r], yesterday[r]) & (lengths[r] >= 2)
+        runs_out.append(r[ok])
+        counts.append(fd["departures"].to_numpy()[ok])
+    return np.concatenate(runs_out), np.concatenate(counts), headway_run
 
-    # Lines: distinct (route, direction, stop sequence), found per sequence length.
-    route_code = pd.Index(routes["route_id"]).get_indexer(running["route_id"])[trip_of_run]
-    direction = running["direction"].to_numpy()[trip_of_run]
-    used_runs = np.unique(inst_run)
+
+def _group_lines(runs: dict[str, np.ndarray], inst_run: np.ndarray, inst_n: np.ndarray,
+                 route_code: np.ndarray, direction: np.ndarray
+                 ) -> tuple[list[tuple[int, int, np.ndarray]], np.ndarray, np.ndarray]:
+    """Lines: the distinct (route, direction, stop sequence) of the trips in
+    the window, found per sequence length. Returns the lines as (route row,
+    direction, stop rows), the line of every run (-1 for runs outside the
+    window) and the departures of each line."""
+    starts, lengths, stop = runs["starts"], runs["lengths"], runs["stop"]
+    used = np.unique(inst_run)
     run_line = np.full(len(starts), -1)
     patterns: list[tuple[int, int, np.ndarray]] = []
-    for length in np.unique(lengths[used_runs]):
-        rr = used_runs[lengths[used_runs] == length]
+    for length in np.unique(lengths[used]):
+        rr = used[lengths[used] == length]
         idx = starts[rr][:, None] + np.arange(length)[None, :]
-        key = np.column_stack([route_code[rr], direction[rr], stop_codes[idx]])
+        key = np.column_stack([route_code[rr], direction[rr], stop[idx]])
         uniq, inverse = np.unique(key, axis=0, return_inverse=True)
         run_line[rr] = inverse.reshape(-1) + len(patterns)
         patterns.extend((int(u[0]), int(u[1]), u[2:]) for u in uniq)
     n_lines = len(patterns)
     n_trips = np.bincount(run_line[inst_run], weights=inst_n, minlength=n_lines)
     first_time = np.full(n_lines, np.inf)
-    np.minimum.at(first_time, run_line[inst_run], first_dep[inst_run])
+    np.minimum.at(first_time, run_line[inst_run], runs["dep"][starts][inst_run])
     # Lines in route order (as in routes.txt), then direction, busiest first.
-    key_route = np.array([p[0] for p in patterns])
-    key_dir = np.array([p[1] for p in patterns])
-    line_order = np.lexsort((first_time, -n_trips, key_dir, key_route))
+    direction_of = np.array([p[1] for p in patterns], dtype=np.int64)
+    route_of = np.array([p[0] for p in patterns], dtype=np.int64)
+    order = np.lexsort((first_time, -n_trips, direction_of, route_of))
     rank = np.empty(n_lines, int)
-    rank[line_order] = np.arange(n_lines)
-    patterns = [patterns[i] for i in line_order]
-    n_trips = n_trips[line_order]
+    rank[order] = np.arange(n_lines)
     run_line = np.where(run_line >= 0, rank[np.maximum(run_line, 0)], -1)
+    return [patterns[i] for i in order], run_line, n_trips[order]
 
-    # Segment times: median over the line's trip instances of the time from
-    # leaving one stop to reaching the next.
-    inst_line = run_line[inst_run]
-    seg_len = lengths[inst_run] - 1
+
+def _median_times(runs: dict[str, np.ndarray], inst_run: np.ndarray, run_line: np.ndarray,
+                  patterns: list[tuple[int, int, np.ndarray]], min_time: float
+                  ) -> tuple[list[np.ndarray], int]:
+    """Per line, the median over its trips in the window of the minutes from
+    leaving one stop to reaching the next; zero medians become min_time."""
+    seg_len = runs["lengths"][inst_run] - 1
     seg_inst = np.repeat(np.arange(len(inst_run)), seg_len)
     seg_pos = np.arange(seg_len.sum()) - np.repeat(np.cumsum(seg_len) - seg_len, seg_len)
-    at = starts[inst_run][seg_inst] + seg_pos
-    minutes = (arr[at + 1] - dep[at]) / 60.0
-    seg = pd.DataFrame({"line": inst_line[seg_inst], "pos": seg_pos, "t": minutes})
-    med = seg.groupby(["line", "pos"], sort=True)["t"].median()
-    med_t = med.to_numpy()
-    n_zero = int((med_t <= 0).sum())
-    med_t = np.where(med_t <= 0, min_time, med_t)
-    seg_offsets = np.r_[0, np.cumsum([len(p[2]) - 1 for p in patterns])]
-    segment_times = [med_t[seg_offsets[i]:seg_offsets[i + 1]] for i in range(n_lines)]
-
-    served = np.unique(np.concatenate([p[2] for p in patterns]))
-    bad = np.isnan(lat[served]) | np.isnan(lon[served]) | (np.abs(lat[served]) > 90) | (
-        np.abs(lon[served]) > 180)
-    if bad.any():
-        i = int(served[np.flatnonzero(bad)[0]])
-        raise FeedError("stops.txt", i + 1,
-                        f"stop {stops['stop_id'].iloc[i]!r} has no valid stop_lat and stop_lon")
-    return {
-        "routes": routes,
-        "stops": stops,
-        "lat": lat,
-        "lon": lon,
-        "served": served,
-        "patterns": patterns,
-        "n_trips": n_trips,
-        "segment_times": segment_times,
-        "n_zero_segments": n_zero,
-        "frequency_based": np.array(
-            [False] * n_lines) if freq_dep is None else _headway_lines(
-                run_line, headway_trip[trip_of_run], n_lines),
-    }
-
-
-def _headway_lines(run_line: np.ndarray, run_is_headway: np.ndarray, n_lines: int) -> np.ndarray:
-    out = np.zeros(n_lines, bool)
-    sel = (run_line >= 0) & run_is_headway
-    out[run_line[sel]] = True
-    return out
-
-
-def _fill_from_parents(stops: pd.DataFrame, lat: np.ndarray, lon: np.ndarray) -> None:
-    """Stops without coordinates take their parent station's."""
-    if "parent_station" not in stops.columns:
-        return
-    missing = np.isnan(lat) | np.isnan(lon)
-    if not missing.any():
-        return
-    parent = pd.Index(stops["stop_id"]).get_indexer(stops["parent_station"].str.strip())
-    take = missing & (parent >= 0)
-    lat[take] = lat[parent[take]]
-    lon[take] = lon[parent[take]]
+    at = runs["starts"][inst_run][seg_inst] + seg_pos
+    minutes = (runs["arr"][at + 1] - runs["dep"][at]) / 60.0
+    seg = pd.DataFrame({"line": run_line[inst_run][seg_inst], "pos": seg_pos, "t": minutes})
+    med = seg.groupby(["line", "pos"], sort=True)["t"].median().to_numpy()
+    n_zero = int((med <= 0).sum())
+    med = np.where(med <= 0, min_time, med)
+    bounds = np.r_[0, np.cumsum([len(p[2]) - 1 for p in patterns])]
+    return [med[bounds[i]:bounds[i + 1]] for i in range(len(patterns))], n_zero
 
 
 def _interpolate(arr: np.ndarray, dep: np.ndarray, timed: np.ndarray, same_trip: np.ndarray,
@@ -821,116 +821,38 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str, end: st
 def _assemble(b: dict[str, Any], day: _dt.date, start_s: int, end_s: int, walk_distance: float,
               walk_speed: float, walk_factor: float, zone_table: Any, access_distance: float,
               min_time: float) -> TransitNetwork:
-    stops, routes = b["stops"], b["routes"]
-    served = b["served"]
-    patterns = b["patterns"]
+    stops, served = b["stops"], b["served"]
     Z = 0 if zone_table is None else len(zone_table)
     S = len(served)
     node_of_stop = np.full(len(stops), -1)
     node_of_stop[served] = Z + np.arange(S)
     window_min = (end_s - start_s) / 60.0
-    n_lines = len(patterns)
     freqs = b["n_trips"] / window_min
-    aligned = [node_of_stop[p[2]] for p in patterns]
-    lengths = np.array([len(a) for a in aligned])
+    aligned = [node_of_stop[p[2]] for p in b["patterns"]]
+    arcs = _line_arcs(aligned, freqs, b["segment_times"], Z + S)
 
-    # Line arcs in the line form's order. Every segment offers four slots:
-    # the first stop's boarding (first segment only), the in-vehicle arc, the
-    # boarding at its end (unless the line ends there) and the alighting.
-    n_seg = lengths - 1
-    seg_line = np.repeat(np.arange(n_lines), n_seg)
-    seg_pos = np.arange(n_seg.sum()) - np.repeat(np.cumsum(n_seg) - n_seg, n_seg)
-    route_base = Z + S + np.r_[0, np.cumsum(lengths)[:-1]]
-    stop_flat = np.concatenate(aligned) if n_lines else np.empty(0, int)
-    stop_off = np.r_[0, np.cumsum(lengths)[:-1]]
-    s_from = stop_flat[stop_off[seg_line] + seg_pos]
-    s_to = stop_flat[stop_off[seg_line] + seg_pos + 1]
-    r_from = route_base[seg_line] + seg_pos
-    r_to = r_from + 1
-    f_line = freqs[seg_line]
-    t_seg = np.concatenate(b["segment_times"]) if n_lines else np.empty(0)
-    inf = np.inf
-    slots = [
-        # (present, tail, head, freq, cost, kind, from stop, to stop, position)
-        # (a boarding arc has no "to" stop, an alighting arc no "from" stop)
-        (seg_pos == 0, s_from, r_from, f_line, 0.0, BOARDING, s_from, -1, seg_pos),
-        (np.ones_like(seg_pos, bool), r_from, r_to, inf, t_seg, IN_VEHICLE, s_from, s_to, seg_pos),
-        (seg_pos + 1 < n_seg[seg_line], s_to, r_to, f_line, 0.0, BOARDING, s_to, -1, seg_pos + 1),
-        (np.ones_like(seg_pos, bool), r_to, s_to, inf, 0.0, ALIGHTING, -1, s_to, seg_pos + 1),
-    ]
-    k = len(seg_pos)
-    cols = []
-    for j in range(1, 9):
-        cols.append(np.stack([np.broadcast_to(np.asarray(s[j], dtype=float if j in (3, 4) else np.int64), (k,))
-                              for s in slots], axis=1).reshape(-1))
-    present = np.stack([s[0] for s in slots], axis=1).reshape(-1)
-    tail, head, freq, cost, kind, from_stop, to_stop, position = (c[present] for c in cols)
-    line = np.repeat(seg_line, 4)[present]
-
-    lat_s, lon_s = b["lat"][served], b["lon"][served]
-    if zone_table is not None:
-        lat_n = np.r_[zone_table["lat"].to_numpy(), lat_s]
-        lon_n = np.r_[zone_table["lon"].to_numpy(), lon_s]
-    else:
-        lat_n, lon_n = lat_s, lon_s
-    speed = walk_speed * 1000.0 / 60.0  # metres per minute
-
+    lat, lon = b["lat"][served], b["lon"][served]
+    per_minute = walk_speed * 1000.0 / 60.0 / walk_factor  # straight-line metres per minute
     extra = []
-    # Walking between stops: near ones, and those of one station.
     if walk_distance > 0 and S > 1:
-        xyz = _unit_vectors(lat_s, lon_s)
-        pairs = _pairs_within(xyz, walk_distance)
-        if len(pairs):
-            d = _great_circle_m(lat_s[pairs[:, 0]], lon_s[pairs[:, 0]], lat_s[pairs[:, 1]],
-                                lon_s[pairs[:, 1]])
-            pairs = pairs[d < walk_distance]
-        station = _station_pairs(stops, served)
-        pairs = np.unique(np.concatenate([pairs, station]), axis=0) if len(station) else pairs
-        if len(pairs):
-            a = np.r_[pairs[:, 0], pairs[:, 1]]
-            c = np.r_[pairs[:, 1], pairs[:, 0]]
-            o = np.lexsort((c, a))
-            a, c = a[o], c[o]
-            d = _great_circle_m(lat_s[a], lon_s[a], lat_s[c], lon_s[c])
-            extra.append((a + Z, c + Z, np.maximum(d * walk_factor / speed, min_time), WALK))
-    if zone_table is not None and S:
-        zxyz = _unit_vectors(zone_table["lat"].to_numpy(), zone_table["lon"].to_numpy())
-        sxyz = _unit_vectors(lat_s, lon_s)
-        tree = cKDTree(sxyz)
-        near = tree.query_ball_point(zxyz, _chord(access_distance) * (1 + 1e-9)) if access_distance > 0 else [[] for _ in range(Z)]
-        zl = np.repeat(np.arange(Z), [len(x) for x in near])
-        sl = np.concatenate([np.asarray(x, dtype=np.int64) for x in near]) if Z else np.empty(0, int)
-        if len(zl):
-            d = _great_circle_m(zone_table["lat"].to_numpy()[zl], zone_table["lon"].to_numpy()[zl],
-                                lat_s[sl], lon_s[sl])
-            ok = d <= access_distance
-            zl, sl = zl[ok], sl[ok]
-        lonely = np.setdiff1d(np.arange(Z), zl)
-        if len(lonely):
-            _, nearest = tree.query(zxyz[lonely])
-            zl = np.r_[zl, lonely]
-            sl = np.r_[sl, np.asarray(nearest, dtype=np.int64)]
-        o = np.lexsort((sl, zl))
-        zl, sl = zl[o], sl[o]
-        d = _great_circle_m(lat_n[zl], lon_n[zl], lat_s[sl], lon_s[sl])
-        t = np.maximum(d * walk_factor / speed, min_time)
-        extra.append((zl, sl + Z, t, ACCESS))
-        extra.append((sl + Z, zl, t, EGRESS))
-    for a, c, t, kd in extra:
+        a, c, metres = _walk_pairs(lat, lon, walk_distance, _station_pairs(stops, served))
+        extra.append((a + Z, c + Z, np.maximum(metres / per_minute, min_time), WALK))
+    if zone_table is not None:
+        z, s, metres = _zone_stops(zone_table, lat, lon, access_distance)
+        t = np.maximum(metres / per_minute, min_time)
+        extra.append((z, s + Z, t, ACCESS))
+        extra.append((s + Z, z, t, EGRESS))
+    for a, c, t, kind in extra:
         m = len(a)
-        tail = np.r_[tail, a]
-        head = np.r_[head, c]
-        freq = np.r_[freq, np.full(m, np.inf)]
-        cost = np.r_[cost, t]
-        kind = np.r_[kind, np.full(m, kd)]
-        from_stop = np.r_[from_stop, a]
-        to_stop = np.r_[to_stop, c]
-        position = np.r_[position, np.full(m, -1)]
-        line = np.r_[line, np.full(m, -1)]
+        more = {"tail": a, "head": c, "freq": np.full(m, np.inf), "cost": t,
+                "kind": np.full(m, kind), "from_stop": a, "to_stop": c,
+                "position": np.full(m, -1), "line": np.full(m, -1)}
+        arcs = {k: np.r_[v, more[k]] for k, v in arcs.items()}
 
-    n_nodes = Z + S + int(lengths.sum())
-    net = TransitNetwork(tail, head, freq, cost, kind.astype(np.int8), n_nodes=n_nodes,
-                         arc_line=line, arc_from_stop=from_stop, arc_to_stop=to_stop)
+    n_nodes = Z + S + sum(len(a) for a in aligned)
+    net = TransitNetwork(arcs["tail"], arcs["head"], arcs["freq"], arcs["cost"],
+                         arcs["kind"].astype(np.int8), n_nodes=n_nodes, arc_line=arcs["line"],
+                         arc_from_stop=arcs["from_stop"], arc_to_stop=arcs["to_stop"])
     net.n_zones = Z
     net.n_stops = S
     net.date = day
@@ -938,67 +860,152 @@ def _assemble(b: dict[str, Any], day: _dt.date, start_s: int, end_s: int, walk_d
     net.window_minutes = window_min
     net.alignments = aligned
     net.segment_times = b["segment_times"]
-    net.arc_position = position
+    net.arc_position = arcs["position"]
     net.n_zero_segments = b["n_zero_segments"]
+    _describe(net, b, zone_table, freqs, arcs)
+    return net
 
+
+def _line_arcs(aligned: list[np.ndarray], freqs: np.ndarray, segment_times: list[np.ndarray],
+               first_route_node: int) -> dict[str, np.ndarray]:
+    """The lines' arcs in the line form's order, as flat arrays."""
+    n_lines = len(aligned)
+    lengths = np.array([len(a) for a in aligned], dtype=np.int64)
+    n_seg = lengths - 1
+    seg_line = np.repeat(np.arange(n_lines), n_seg)
+    seg_pos = np.arange(n_seg.sum()) - np.repeat(np.cumsum(n_seg) - n_seg, n_seg)
+    offset = np.r_[0, np.cumsum(lengths)[:-1]]
+    stop_flat = np.concatenate(aligned) if n_lines else np.empty(0, np.int64)
+    s_from = stop_flat[offset[seg_line] + seg_pos]
+    s_to = stop_flat[offset[seg_line] + seg_pos + 1]
+    r_from = first_route_node + offset[seg_line] + seg_pos
+    r_to = r_from + 1
+    f_line = freqs[seg_line]
+    t_seg = np.concatenate(segment_times) if n_lines else np.empty(0)
+    every = np.ones(len(seg_pos), bool)
+    inf = np.inf
+    # Every segment offers four slots: the first stop's boarding (first
+    # segment only), the in-vehicle arc, the boarding at its end (unless the
+    # line ends there) and the alighting there. A boarding arc has no "to"
+    # stop, an alighting arc no "from" stop.
+    slots = [
+        # present, tail, head, freq, cost, kind, from stop, to stop, position
+        (seg_pos == 0, s_from, r_from, f_line, 0.0, BOARDING, s_from, -1, seg_pos),
+        (every, r_from, r_to, inf, t_seg, IN_VEHICLE, s_from, s_to, seg_pos),
+        (seg_pos + 1 < n_seg[seg_line], s_to, r_to, f_line, 0.0, BOARDING, s_to, -1, seg_pos + 1),
+        (every, r_to, s_to, inf, 0.0, ALIGHTING, -1, s_to, seg_pos + 1),
+    ]
+    present = np.stack([slot[0] for slot in slots], axis=1).reshape(-1)
+    names = ["tail", "head", "freq", "cost", "kind", "from_stop", "to_stop", "position"]
+    out = {}
+    for j, name in enumerate(names, start=1):
+        dtype = np.float64 if name in ("freq", "cost") else np.int64
+        cols = [np.broadcast_to(np.asarray(slot[j], dtype=dtype), (len(seg_pos),)) for slot in slots]
+        out[name] = np.stack(cols, axis=1).reshape(-1)[present]
+    out["line"] = np.repeat(seg_line, 4)[present]
+    return out
+
+
+def _walk_pairs(lat: np.ndarray, lon: np.ndarray, walk_distance: float, station: np.ndarray
+                ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Both directions of every pair of stops closer than walk_distance or in
+    one station, sorted, with their straight-line metres."""
+    pairs = _pairs_within(_unit_vectors(lat, lon), walk_distance)
+    if len(pairs):
+        d = _great_circle_m(lat[pairs[:, 0]], lon[pairs[:, 0]], lat[pairs[:, 1]], lon[pairs[:, 1]])
+        pairs = pairs[d < walk_distance]
+    if len(station):
+        pairs = np.unique(np.concatenate([pairs, station]), axis=0)
+    a = np.r_[pairs[:, 0], pairs[:, 1]]
+    c = np.r_[pairs[:, 1], pairs[:, 0]]
+    o = np.lexsort((c, a))
+    a, c = a[o], c[o]
+    return a, c, _great_circle_m(lat[a], lon[a], lat[c], lon[c])
+
+
+def _zone_stops(zones: pd.DataFrame, lat: np.ndarray, lon: np.ndarray, radius: float
+                ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(zone, stop, metres) for every stop within radius of a zone, and for a
+    zone with none, its nearest stop; sorted by zone and stop."""
+    zlat, zlon = zones["lat"].to_numpy(), zones["lon"].to_numpy()
+    Z = len(zones)
+    zxyz = _unit_vectors(zlat, zlon)
+    tree = cKDTree(_unit_vectors(lat, lon))
+    near = (tree.query_ball_point(zxyz, _chord(radius) * (1 + 1e-9)) if radius > 0 and Z
+            else [[] for _ in range(Z)])
+    z = np.repeat(np.arange(Z), [len(x) for x in near])
+    s = np.concatenate([np.asarray(x, dtype=np.int64) for x in near]) if Z else np.empty(0, np.int64)
+    if len(z):
+        ok = _great_circle_m(zlat[z], zlon[z], lat[s], lon[s]) <= radius
+        z, s = z[ok], s[ok]
+    lonely = np.setdiff1d(np.arange(Z), z)
+    if len(lonely):
+        _, nearest = tree.query(zxyz[lonely])
+        z = np.r_[z, lonely]
+        s = np.r_[s, np.asarray(nearest, dtype=np.int64)]
+    o = np.lexsort((s, z))
+    z, s = z[o], s[o]
+    return z, s, _great_circle_m(zlat[z], zlon[z], lat[s], lon[s])
+
+
+def _describe(net: TransitNetwork, b: dict[str, Any], zone_table: Any, freqs: np.ndarray,
+              arcs: dict[str, np.ndarray]) -> None:
+    """The stops, lines and arcs tables, in the feed's ids."""
+    stops, routes, served, patterns = b["stops"], b["routes"], b["served"], b["patterns"]
     names = stops["stop_name"].to_numpy() if "stop_name" in stops.columns else np.full(len(stops), "")
-    stop_rows = pd.DataFrame({
-        "stop_id": stops["stop_id"].to_numpy()[served],
-        "stop_name": names[served],
-        "lat": lat_s,
-        "lon": lon_s,
-        "is_zone": False,
-    })
+    table = pd.DataFrame({"stop_id": stops["stop_id"].to_numpy()[served],
+                          "stop_name": names[served], "lat": b["lat"][served],
+                          "lon": b["lon"][served], "is_zone": False})
     if zone_table is not None:
         zone_rows = pd.DataFrame({"stop_id": zone_table["id"].to_numpy(),
                                   "stop_name": zone_table["name"].to_numpy(),
                                   "lat": zone_table["lat"].to_numpy(),
                                   "lon": zone_table["lon"].to_numpy(), "is_zone": True})
-        stop_rows = pd.concat([zone_rows, stop_rows], ignore_index=True)
-    net.stops = stop_rows
+        table = pd.concat([zone_rows, table], ignore_index=True)
+    net.stops = table
+    ids = table["stop_id"].to_numpy()
 
-    route_rows = np.array([p[0] for p in patterns], dtype=np.int64)
-    short = routes["route_short_name"] if "route_short_name" in routes.columns else None
-    long_ = routes["route_long_name"] if "route_long_name" in routes.columns else None
     rid = routes["route_id"].to_numpy()
-    sname = (short.to_numpy() if short is not None else np.full(len(routes), "", dtype=object))
-    if long_ is not None:
-        sname = np.where(sname == "", long_.to_numpy(), sname)
-    sname = np.where(sname == "", rid, sname)
+    # a route without a short name goes by its long name, or else its id
+    label = np.full(len(routes), "", dtype=object)
+    for col in ("route_short_name", "route_long_name"):
+        if col in routes.columns:
+            label = np.where(label == "", routes[col].to_numpy(), label)
+    label = np.where(label == "", rid, label)
     rtype = (pd.to_numeric(routes["route_type"], errors="coerce").fillna(-1).astype(int).to_numpy()
              if "route_type" in routes.columns else np.full(len(routes), -1))
-    ids = stop_rows["stop_id"].to_numpy()
+    route = np.array([p[0] for p in patterns], dtype=np.int64)
+    aligned = net.alignments
     net.lines = pd.DataFrame({
-        "route_id": rid[route_rows],
-        "route_short_name": sname[route_rows],
-        "route_type": rtype[route_rows],
+        "route_id": rid[route],
+        "route_short_name": label[route],
+        "route_type": rtype[route],
         "direction_id": np.array([p[1] for p in patterns], dtype=np.int64),
-        "n_stops": lengths,
-        "first_stop_id": ids[[a[0] for a in aligned]] if n_lines else [],
-        "last_stop_id": ids[[a[-1] for a in aligned]] if n_lines else [],
+        "n_stops": [len(a) for a in aligned],
+        "first_stop_id": ids[[a[0] for a in aligned]],
+        "last_stop_id": ids[[a[-1] for a in aligned]],
         "n_trips": b["n_trips"],
         "freq": freqs,
         "frequency_based": b["frequency_based"],
     })
     net.lines.index.name = "line"
+
     lookup = np.empty(max(KIND_NAMES) + 1, dtype=object)
-    for code, label in KIND_NAMES.items():
-        lookup[code] = label
-    kinds = pd.Categorical(lookup[kind.astype(np.int64)],
-                           categories=[KIND_NAMES[k] for k in sorted(KIND_NAMES)])
+    for code, text in KIND_NAMES.items():
+        lookup[code] = text
     net.arcs = pd.DataFrame({
-        "kind": kinds,
-        "line": line,
-        "from_stop_id": _ids_or_none(ids, from_stop),
-        "to_stop_id": _ids_or_none(ids, to_stop),
-        "position": position,
-        "tail": tail,
-        "head": head,
-        "freq": freq,
-        "cost": cost,
+        "kind": pd.Categorical(lookup[arcs["kind"].astype(np.int64)],
+                               categories=[KIND_NAMES[k] for k in sorted(KIND_NAMES)]),
+        "line": arcs["line"],
+        "from_stop_id": _ids_or_none(ids, arcs["from_stop"]),
+        "to_stop_id": _ids_or_none(ids, arcs["to_stop"]),
+        "position": arcs["position"],
+        "tail": arcs["tail"],
+        "head": arcs["head"],
+        "freq": arcs["freq"],
+        "cost": arcs["cost"],
     })
     net.arcs.index.name = "arc"
-    return net
 
 
 def _ids_or_none(ids: np.ndarray, nodes: np.ndarray) -> np.ndarray:
