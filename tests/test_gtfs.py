@@ -371,7 +371,7 @@ def uniform_demand(n, seed=5):
     return d
 
 
-def test_result_tables_account_for_every_flow(net):
+def test_result_tables_account_for_every_flow(net, feed_path):
     dem = uniform_demand(net.n_stops)
     a = arrays.assign(net, dem, components=True)
     flows = np.asarray(a.flows, dtype=np.float64)
@@ -390,6 +390,14 @@ def test_result_tables_account_for_every_flow(net):
                                    rtol=1e-5, atol=1e-4)
         assert g.alightings.iloc[-1] == pytest.approx(g.load.iloc[-1], rel=1e-6)
     np.testing.assert_allclose(seg.load_ratio, seg.load / (net.lines.freq.to_numpy()[seg.line] * 6000))
+    per_line = np.array([6000, 3000, 6000, 1000])
+    by_line = gtfs.segment_loads(net, a, capacity=per_line)
+    np.testing.assert_allclose(by_line.capacity, net.lines.freq.to_numpy()[seg.line] * per_line[seg.line])
+    with pytest.raises(arrays.InputError, match=r"capacity must be a number or one value per line \(4\)"):
+        gtfs.segment_loads(net, a, capacity=[1.0, 2.0])
+    with pytest.raises(arrays.InputError, match="assignment.flows must hold one flow per arc"):
+        gtfs.segment_loads(net, arrays.assign(gtfs.load(feed_path, DAY, "07:00", "09:00",
+                                                        walk_distance=0), dem))
     assert list(seg.from_stop_id[seg.line == 0]) == ["A", "B"]
     assert list(seg.to_stop_id[seg.line == 0]) == ["B", "C"]
 
