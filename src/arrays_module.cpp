@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,9 @@ using lumo::Index;
 using lumo::IndexVec;
 
 PyObject* input_error = nullptr;  // lumo.arrays.InputError
+// Seconds the core computed in the latest call of this thread, for benchmarks
+// that separate computing from converting.
+thread_local double compute_seconds = 0.0;
 PyTypeObject* buffer_type = nullptr;
 
 // ---------------------------------------------------------------------------
@@ -148,21 +152,144 @@ class View {
   char code_ = '?';
 };
 
-bool read_floats(PyObject* obj, const char* name, FloatVec& out) {
+// Raises InputError for the bad value at flat position i (row width `cols`, 0
+// for one dimension).
+void bad_value(const char* name, std::size_t i, std::size_t cols, double v) {
+  const char* what = v != v ? "NaN" : (v < 0 ? "negative" : "infinite");
+  PyObject* value = PyFloat_FromDouble(v);
+  if (value == nullptr) return;
+  if (cols == 0) {
+    PyErr_Format(input_error, "%s[%zu] = %R is %s", name, i, value, what);
+  } else {
+    PyErr_Format(input_error, "%s[%zu, %zu] = %R is %s", name, i / cols, i % cols, value, what);
+  }
+  Py_DECREF(value);
+}
+
+// Narrows into `out`; with `check`, every value must be finite and not
+// negative (found in the same pass, so checking costs next to nothing).
+template <class T>
+bool narrow(const T* p, std::size_t n, const char* name, bool check, std::size_t cols,
+            FloatVec& out) {
+  out.resize(n);
+  float* q = out.data();
+  bool ok = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float f = static_cast<float>(p[i]);
+    q[i] = f;
+    ok &= (f >= 0.0f) & (f <= std::numeric_limits<float>::max());
+  }
+  if (!check || ok) return true;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(q[i] >= 0.0f && q[i] <= std::numeric_limits<float>::max())) {
+      bad_value(name, i, cols, static_cast<double>(p[i]));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool read_floats(PyObject* obj, const char* name, FloatVec& out, bool check = false,
+                 std::size_t cols = 0) {
   View v;
   if (!v.open(obj, name)) return false;
   if (v.code() == 'f' && v.itemsize() == 4) {
-    const float* p = static_cast<const float*>(v.data());
-    out.assign(p, p + v.size());
-  } else if (v.code() == 'd' && v.itemsize() == 8) {
-    const double* p = static_cast<const double*>(v.data());
-    out.resize(v.size());
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(p[i]);
-  } else {
-    PyErr_Format(PyExc_TypeError, "%s must hold float32 or float64 values", name);
+    return narrow(static_cast<const float*>(v.data()), v.size(), name, check, cols, out);
+  }
+  if (v.code() == 'd' && v.itemsize() == 8) {
+    return narrow(static_cast<const double*>(v.data()), v.size(), name, check, cols, out);
+  }
+  PyErr_Format(PyExc_TypeError, "%s must hold float32 or float64 values", name);
+  return false;
+}
+
+// A value is valid when, narrowed to float32, it is finite and not negative
+// (-0.0 included). Compared as bit patterns, so that the pass over millions of
+// values runs at memory speed: the patterns of non-negative values above the
+// largest valid one, and of every negative value, compare greater.
+bool invalid32(std::uint32_t b) { return (b > 0x7F7FFFFFu) & (b != 0x80000000u); }
+bool invalid64(std::uint64_t b, std::uint64_t limit) {
+  return (b > limit) & (b != 0x8000000000000000ull);
+}
+
+// n when every value is valid, else (with `find`) the first invalid position.
+// With `columns`, also counts the non-zero entries of every column off the
+// diagonal (the destinations with demand towards them), in the same pass.
+template <class Bits>
+std::size_t scan(const Bits* b, std::size_t z, Bits limit, Bits negative_zero, bool find,
+                 std::uint32_t* columns) {
+  const std::size_t n = z * z;
+  auto invalid = [&](Bits x) { return (x > limit) & (x != negative_zero); };
+  if (find) {
+    for (std::size_t i = 0; i < n; ++i) if (invalid(b[i])) return i;
+    return n;
+  }
+  bool bad = false;
+  if (columns == nullptr) {
+    for (std::size_t i = 0; i < n; ++i) bad |= invalid(b[i]);
+    return bad ? 0 : n;
+  }
+  const Bits magnitude = static_cast<Bits>(~negative_zero);
+  for (std::size_t o = 0; o < z; ++o) {
+    const Bits* row = b + o * z;
+    for (std::size_t d = 0; d < z; ++d) {
+      bad |= invalid(row[d]);
+      columns[d] += (row[d] & magnitude) != 0;
+    }
+    columns[o] -= (row[o] & magnitude) != 0;
+  }
+  return bad ? 0 : n;
+}
+
+std::size_t first_invalid(const lumo::DemandMatrix& m, bool find = false,
+                          std::uint32_t* columns = nullptr) {
+  // The largest double that rounds to a finite float: below FLT_MAX + half an ulp.
+  static const double limit_value = std::nextafter(
+      static_cast<double>(std::numeric_limits<float>::max()) + std::ldexp(1.0, 103), 0.0);
+  std::uint64_t limit = 0;
+  std::memcpy(&limit, &limit_value, sizeof limit);
+  if (m.f32 != nullptr) {
+    return scan(reinterpret_cast<const std::uint32_t*>(m.f32), m.zones, std::uint32_t{0x7F7FFFFF},
+                std::uint32_t{0x80000000u}, find, columns);
+  }
+  return scan(reinterpret_cast<const std::uint64_t*>(m.f64), m.zones, limit,
+              std::uint64_t{0x8000000000000000ull}, find, columns);
+}
+
+// The demand matrix where it lies (float32 or float64, C order, zones x
+// zones), checked in one read-only pass: finite and not negative. `view`
+// must stay open while the matrix is used.
+// With `dsts`, also finds the destinations: every zone with demand towards it.
+bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix& out,
+                 IndexVec* dsts = nullptr) {
+  if (!view.open(obj, "demand")) return false;
+  const std::size_t z = static_cast<std::size_t>(zones);
+  if (view.size() != z * z) {
+    PyErr_Format(input_error, "demand must hold %zu x %zu values", z, z);
     return false;
   }
-  return true;
+  out.zones = z;
+  if (view.code() == 'f' && view.itemsize() == 4) {
+    out.f32 = static_cast<const float*>(view.data());
+  } else if (view.code() == 'd' && view.itemsize() == 8) {
+    out.f64 = static_cast<const double*>(view.data());
+  } else {
+    PyErr_SetString(PyExc_TypeError, "demand must hold float32 or float64 values");
+    return false;
+  }
+  const std::size_t n = z * z;
+  std::vector<std::uint32_t> columns(dsts != nullptr ? z : 0, 0);
+  if (first_invalid(out, false, dsts != nullptr ? columns.data() : nullptr) == n) {
+    if (dsts != nullptr) {
+      for (std::size_t d = 0; d < z; ++d) {
+        if (columns[d] != 0) dsts->push_back(d);
+      }
+    }
+    return true;
+  }
+  const std::size_t i = first_invalid(out, true);
+  bad_value("demand", i, z, out.f32 != nullptr ? out.f32[i] : out.f64[i]);
+  return false;
 }
 
 template <class T>
@@ -328,6 +455,21 @@ PyObject* skim_tuple(lumo::Skim& r, Py_ssize_t z, Py_ssize_t n_dst, Py_ssize_t n
   return tuple;
 }
 
+PyObject* index_list(const IndexVec& v) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
+  for (std::size_t i = 0; list != nullptr && i < v.size(); ++i) {
+    PyObject* item = PyLong_FromSize_t(v[i]);
+    if (item == nullptr) {
+      Py_CLEAR(list);
+      break;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// With dsts None, the destinations are found (every zone with demand towards
+// it) and the result is (skim, destinations).
 // assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, dsts,
 //        per_destination, components, threads)
 PyObject* py_assign(PyObject*, PyObject* args) {
@@ -343,11 +485,14 @@ PyObject* py_assign(PyObject*, PyObject* args) {
   }
   try {
     ArcInput in;
-    FloatVec dem;
+    View demand_view;
+    lumo::DemandMatrix dem;
     IndexVec dsts;
+    const bool find_dsts = dsts_obj == Py_None;
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
-        !read_floats(demand, "demand", dem) ||
-        !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts)) {
+        !view_demand(demand, n_zones, demand_view, dem, find_dsts ? &dsts : nullptr) ||
+        (!find_dsts &&
+         !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts))) {
       return nullptr;
     }
     lumo::Skim r;
@@ -356,18 +501,27 @@ PyObject* py_assign(PyObject*, PyObject* args) {
     options.components = components != 0;
     options.chunk = chunk > 0 ? static_cast<std::size_t>(chunk) : 0;
     const bool quick = quick_work(dsts.size(), in.n_nodes, in.tail.size());
+    double seconds = 0.0;
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
+          const auto began = std::chrono::steady_clock::now();
           options.cancel = cancel;
           lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, in.n_nodes);
           lumo::WorkspacePtr ws = lumo::make_workspace();
-          lumo::assign_skim(net, in.freq, in.kind, dem, static_cast<Index>(n_zones), dsts,
-                            options, *ws, r);
+          lumo::assign_skim(net, in.freq, in.kind, dem, dsts, options, *ws, r);
+          const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+          seconds = took.count();
         })) {
       return nullptr;
     }
-    return skim_tuple(r, n_zones, static_cast<Py_ssize_t>(dsts.size()), n_nodes,
-                      static_cast<Py_ssize_t>(in.tail.size()), options.per_destination,
-                      options.components);
+    compute_seconds = seconds;
+    PyObject* skim = skim_tuple(r, n_zones, static_cast<Py_ssize_t>(dsts.size()), n_nodes,
+                                static_cast<Py_ssize_t>(in.tail.size()), options.per_destination,
+                                options.components);
+    if (skim == nullptr || !find_dsts) return skim;
+    PyObject* found = index_list(dsts);
+    PyObject* out = found ? Py_BuildValue("(NN)", skim, found) : nullptr;
+    if (out == nullptr) Py_XDECREF(skim);
+    return out;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -376,15 +530,16 @@ PyObject* py_assign(PyObject*, PyObject* args) {
 // The demand rows of the destinations, N entries each, laid out as the line
 // form lays them out (the destination's own entry minus the others' sum), so
 // that a line network gives exactly the line-form results.
-FloatVec demand_rows(const FloatVec& dem, Index z, const IndexVec& dsts, Index n) {
+FloatVec demand_rows(const lumo::DemandMatrix& dem, const IndexVec& dsts, Index n) {
+  const Index z = dem.zones;
   FloatVec rows(lumo::checked_count(dsts.size(), n, sizeof(float)), 0.0f);
   for (std::size_t k = 0; k < dsts.size(); ++k) {
     float* row = rows.data() + k * n;
     const Index d = dsts[k];
     for (Index o = 0; o < z; ++o) {
       if (o == d) continue;
-      row[o] = dem[o * z + d];
-      row[d] = row[d] - dem[o * z + d];
+      row[o] = dem.at(o, d);
+      row[d] = row[d] - dem.at(o, d);
     }
   }
   return rows;
@@ -408,16 +563,17 @@ PyObject* py_congested(PyObject*, PyObject* args) {
   }
   try {
     ArcInput in;
-    FloatVec dem;
+    View demand_view;
+    lumo::DemandMatrix dem;
     IndexVec dsts;
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
-        !read_floats(demand, "demand", dem) ||
+        !view_demand(demand, n_zones, demand_view, dem) ||
         !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts)) {
       return nullptr;
     }
     const Index z = static_cast<Index>(n_zones), n = in.n_nodes;
     const std::size_t m = in.tail.size(), n_dst = dsts.size();
-    if (m == 0 || z > n || dem.size() != z * z) {
+    if (m == 0 || z > n) {
       PyErr_SetString(input_error, "the congested assignment needs arcs and a Z x Z demand");
       return nullptr;
     }
@@ -425,7 +581,7 @@ PyObject* py_congested(PyObject*, PyObject* args) {
     std::unique_ptr<lumo::CongestedRun> run_ptr;
     const bool quick = quick_work(n_dst, n, m);
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
-          rows = demand_rows(dem, z, dsts, n);
+          rows = demand_rows(dem, dsts, n);
           run_ptr = std::make_unique<lumo::CongestedRun>(
               in.tail, in.head, in.freq, in.cost, rows, dsts, capacity, decay, beta, tol,
               static_cast<std::uint32_t>(max_iters), msa != 0);
@@ -501,7 +657,7 @@ PyObject* py_congested(PyObject*, PyObject* args) {
             const FloatVec& eff = cr.effective_freqs().empty() ? in.freq : cr.effective_freqs();
             lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, n);
             lumo::WorkspacePtr ws = lumo::make_workspace();
-            lumo::assign_skim(net, eff, in.kind, dem, z, dsts, options, *ws, last);
+            lumo::assign_skim(net, eff, in.kind, dem, dsts, options, *ws, last);
             r.wait = std::move(last.wait);
             r.ride = std::move(last.ride);
             r.walk = std::move(last.walk);
@@ -536,7 +692,14 @@ PyObject* py_congested(PyObject*, PyObject* args) {
   }
 }
 
+PyObject* py_compute_seconds(PyObject*, PyObject*) {
+  return PyFloat_FromDouble(compute_seconds);
+}
+
 PyMethodDef methods[] = {
+    {"compute_seconds", py_compute_seconds, METH_NOARGS,
+     "compute_seconds()\n--\n\nSeconds the core spent computing in this thread's latest assign "
+     "(the rest of the call converts inputs and results)."},
     {"assign", py_assign, METH_VARARGS,
      "assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
      "per_destination, components, threads, chunk=0)\n--\n\nUncongested assignment (see lumo.arrays)."},

@@ -68,6 +68,10 @@ def test_skim_matches_model(la, native, seed):
                                    for f in freq]
     want = model_skim.skim(tail, head, freq, cost, kinds, n, demand, dsts)
     net = la.Network(tail, head, freq, cost, kind if seed % 2 else None, n_nodes=n)
+    # by default every zone with demand towards it, from another zone
+    found = la.assign(net, np.asarray(demand, np.float32 if seed % 2 else np.float64))
+    assert found.destinations.tolist() == [
+        d for d in range(zones) if any(demand[o][d] for o in range(zones) if o != d)]
     for threads, chunk in [(1, 0), (2, 0), (2, 1), (None, 2)]:
         if chunk:  # destinations held a few at a time
             flows, cst, total, *_ = native.assign(
@@ -362,3 +366,13 @@ def test_import_lumo_needs_no_numpy(tmp_path):
             "try:\n    import lumo.arrays\nexcept ImportError: print('needs numpy')\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["3.0", "needs", "numpy"]
+
+
+@pytest.mark.skipif(__import__("shutil").which("nm") is None, reason="binutils not installed")
+def test_private_module_exports_only_its_init(native):
+    import subprocess
+    out = subprocess.run(["nm", "-D", "--defined-only", native.__file__], capture_output=True,
+                         text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__arrays"]
+    # and it sits beside the exact module, in the package
+    assert Path(native.__file__).parent == Path(lumo.__file__).parent

@@ -24,7 +24,7 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Literal, Union
 
 import numpy as np
@@ -355,7 +355,6 @@ class Assignment:
     walk: FloatArray | None = None
     boardings: FloatArray | None = None
     convergence: Convergence | None = None
-    extra: dict[str, Any] = field(default_factory=dict, repr=False)
 
 
 Demand = Union[ArrayLike, tuple[ArrayLike, ArrayLike, ArrayLike]]
@@ -406,17 +405,22 @@ def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.nd
                          f"{network.n_nodes} nodes (zones are its first nodes)")
     if mat.dtype.kind not in "fiub":
         raise InputError(f"demand must hold numbers, got dtype {mat.dtype}")
-    mat = np.ascontiguousarray(mat, dtype=np.float32)
-    _check_reals("demand", mat, allow_inf=False)
+    if not (mat.dtype in (np.float32, np.float64) and mat.dtype.isnative
+            and mat.flags.c_contiguous):
+        mat = np.ascontiguousarray(mat, dtype=np.float32)
+    # NaN, negative and infinite values are refused by the native side, which
+    # reads the matrix once, checking as it narrows.
     return mat
 
 
 def _destinations(destinations: ArrayLike | None, mat: np.ndarray) -> np.ndarray:
     z = mat.shape[0]
     if destinations is None:
-        off = mat.copy()
-        np.fill_diagonal(off, 0)
-        return np.flatnonzero(off.any(axis=0)).astype(np.int64)
+        # every column with a non-zero entry off the diagonal (NaN counts:
+        # the native side refuses it with its position)
+        nonzero = mat != 0
+        np.fill_diagonal(nonzero, False)
+        return np.flatnonzero(nonzero.any(axis=0)).astype(np.int64)
     dst = _vector("destinations", destinations, "index")
     bad = dst >= z
     if bad.any():
@@ -463,8 +467,13 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     """
     net = _network(network)
     mat = _demand(net, demand)
-    dst = _destinations(destinations, mat)
     n_threads = _threads(threads)
+    if destinations is None:  # found by the native side while it reads the demand
+        out, found = _arrays.assign(net.tail, net.head, net.freq, net.cost, net.kind,
+                                    net.n_nodes, mat, mat.shape[0], None,
+                                    bool(per_destination), bool(components), n_threads)
+        return _result(out, np.asarray(found, dtype=np.int64))
+    dst = _destinations(destinations, mat)
     out = _arrays.assign(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
                          mat, mat.shape[0], dst, bool(per_destination), bool(components),
                          n_threads)

@@ -428,20 +428,21 @@ LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
 }
 
 void assign_skim(const Network& net, std::span<const float> arc_freqs,
-                 std::span<const std::uint8_t> kinds, std::span<const float> demand,
-                 Index n_zones, std::span<const Index> dsts, const SkimOptions& options,
-                 Workspace& ws, Skim& out) {
+                 std::span<const std::uint8_t> kinds, const DemandMatrix& demand,
+                 std::span<const Index> dsts, const SkimOptions& options, Workspace& ws,
+                 Skim& out) {
   const Index n = net.n_nodes;
   const std::size_t m = net.from.size();
   const std::size_t n_dst = dsts.size();
-  const Index z = n_zones;
+  const Index z = demand.zones;
   if (arc_freqs.size() != m || net.to.size() != m || net.costs.size() != m ||
       (!kinds.empty() && kinds.size() != m)) {
     panic("arc arrays differ in length");
   }
-  if (z > n || checked_count(z, z, sizeof(float)) != demand.size()) {
+  if (z > n || (demand.f32 == nullptr && demand.f64 == nullptr && z > 0)) {
     panic("demand does not match the zones");
   }
+  checked_count(z, z, sizeof(float));
   for (Index d : dsts) {
     if (d >= z) panic(out_of_bounds(z, d));
   }
@@ -467,7 +468,8 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   FloatVec chunk_labels, chunk_flows;
   if (!options.per_destination) {
     const std::size_t budget = std::size_t{1} << 23;  // floats
-    chunk = options.chunk != 0 ? options.chunk : std::max<std::size_t>(budget / (n + m + 1), 16);
+    const std::size_t per_destination = n + m + z * (options.components ? 6 : 2) + 1;
+    chunk = options.chunk != 0 ? options.chunk : std::max<std::size_t>(budget / per_destination, 16);
     chunk = std::min(chunk, n_dst);
     chunk_labels.resize(checked_count(chunk, n, sizeof(float)));
     chunk_flows.resize(checked_count(chunk, m, sizeof(float)));
@@ -475,11 +477,22 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   FloatVec partial(n_dst, 0.0f);
   const std::uint8_t* kind_data = kinds.empty() ? nullptr : kinds.data();
   float* const sums = out.flows.data();
+  // The chunk's demand columns, gathered into destination-major rows, and its
+  // zone values (cost, then the components), scattered into the matrices after
+  // the chunk: both in tiles of zones, so that neither side is walked with a
+  // stride of a whole matrix row per value.
+  const int n_values = options.components ? 5 : 1;
+  FloatVec gathered(checked_count(chunk, z, sizeof(float)));
+  FloatVec zone_values(checked_count(chunk * n_values, z, sizeof(float)));
+  FloatVec* matrices[5] = {&out.cost, &out.wait, &out.ride, &out.walk, &out.boardings};
+  constexpr Index kTile = 64;
+  const Index n_tiles = (z + kTile - 1) / kTile;
 
   ensure_pool();
   for (std::size_t k0 = 0; k0 < n_dst; k0 += chunk) {
     throw_if_cancelled(options.cancel);
     const std::size_t k1 = std::min(n_dst, k0 + chunk);
+    const std::size_t width = k1 - k0;
     auto labels_of = [&](std::size_t k) {
       return options.per_destination ? out.labels.data() + k * n
                                      : chunk_labels.data() + (k - k0) * n;
@@ -488,37 +501,59 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
       return options.per_destination ? out.dest_flows.data() + k * m
                                      : chunk_flows.data() + (k - k0) * m;
     };
+    auto values_of = [&](int c, std::size_t k) {
+      return zone_values.data() + (c * width + (k - k0)) * z;
+    };
+    tbb::parallel_for(tbb::blocked_range<Index>(0, n_tiles, 1),
+                      [&](const tbb::blocked_range<Index>& r) {
+      for (Index t = r.begin(); t != r.end(); ++t) {
+        const Index o0 = t * kTile, o1 = std::min(z, o0 + kTile);
+        for (std::size_t k = k0; k < k1; ++k) {
+          float* row = gathered.data() + (k - k0) * z;
+          for (Index o = o0; o < o1; ++o) row[o] = demand.at(o, dsts[k]);
+        }
+      }
+    });
     tbb::parallel_for(tbb::blocked_range<std::size_t>(k0, k1, 1),
                       [&](const tbb::blocked_range<std::size_t>& range) {
       Scratch& s = ws.scratch.local();
       for (std::size_t k = range.begin(); k != range.end(); ++k) {
         if (cancelled(options.cancel)) return;
         const Index d = dsts[k];
+        const float* column = gathered.data() + (k - k0) * z;
         s.row.assign(n, 0.0f);
         for (Index o = 0; o < z; ++o) {
-          if (o != d) s.row[o] = demand[o * z + d];
+          if (o != d) s.row[o] = column[o];
         }
         float* labels = labels_of(k);
         assign_destination(net, arc_freqs, s.row.data(), d, s, labels, flows_of(k));
         // Label times demand over the zones, in zone order, finite labels only.
         float total = 0.0f;
         for (Index o = 0; o < z; ++o) {
-          out.cost[o * z + d] = labels[o];
           if (o != d && is_finite(labels[o])) total = total + labels[o] * s.row[o];
         }
         partial[k] = total;
+        std::copy(labels, labels + z, values_of(0, k));
         if (options.components) {
           split_components(net, arc_freqs.data(), kind_data, d, s);
-          FloatVec* dest[4] = {&out.wait, &out.ride, &out.walk, &out.boardings};
-          for (int c = 0; c < 4; ++c) {
-            const float* v = s.part[c].data();
-            float* col = dest[c]->data();
-            for (Index o = 0; o < z; ++o) col[o * z + d] = v[o];
-          }
+          for (int c = 0; c < 4; ++c) std::copy(s.part[c].data(), s.part[c].data() + z,
+                                                values_of(c + 1, k));
         }
       }
     });
     throw_if_cancelled(options.cancel);
+    tbb::parallel_for(tbb::blocked_range<Index>(0, n_tiles, 1),
+                      [&](const tbb::blocked_range<Index>& r) {
+      for (Index t = r.begin(); t != r.end(); ++t) {
+        const Index o0 = t * kTile, o1 = std::min(z, o0 + kTile);
+        for (int c = 0; c < n_values; ++c) {
+          float* matrix = matrices[c]->data();
+          for (Index o = o0; o < o1; ++o) {
+            for (std::size_t k = k0; k < k1; ++k) matrix[o * z + dsts[k]] = values_of(c, k)[o];
+          }
+        }
+      }
+    });
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, m, 4096),
                       [&](const tbb::blocked_range<std::size_t>& r) {
       for (std::size_t k = k0; k < k1; ++k) {

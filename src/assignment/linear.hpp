@@ -93,12 +93,24 @@ struct Skim {
   FloatVec wait, ride, walk, boardings;  // with components
 };
 
-// Assigns the demand (Z x Z, row-major, origin x destination) towards every
-// zone of `dsts`; `kinds` is empty or one kind per arc.
+// A Z x Z demand matrix (row-major, origin x destination) read where it lies,
+// in single or double precision; a double is narrowed when it is read.
+struct DemandMatrix {
+  const float* f32 = nullptr;
+  const double* f64 = nullptr;
+  Index zones = 0;
+  float at(Index o, Index d) const {
+    const std::size_t i = o * zones + d;
+    return f32 != nullptr ? f32[i] : static_cast<float>(f64[i]);
+  }
+};
+
+// Assigns the demand towards every zone of `dsts` (zones are nodes 0 .. Z-1);
+// `kinds` is empty or one kind per arc.
 void assign_skim(const Network& net, std::span<const float> arc_freqs,
-                 std::span<const std::uint8_t> kinds, std::span<const float> demand,
-                 Index n_zones, std::span<const Index> dsts, const SkimOptions& options,
-                 Workspace& ws, Skim& out);
+                 std::span<const std::uint8_t> kinds, const DemandMatrix& demand,
+                 std::span<const Index> dsts, const SkimOptions& options, Workspace& ws,
+                 Skim& out);
 
 struct Assignment {
   FloatVec labels;

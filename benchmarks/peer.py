@@ -1,0 +1,205 @@
+"""lumo.arrays.assign against an open optimal-strategy assignment, side by side.
+
+    python benchmarks/peer.py --install            # once: the peer into its own env
+    python benchmarks/peer.py [--repeat 3] [--networks kuopio cairns] [--data DIR]
+
+Runs with the project's environment (lumo, numpy). The peer, the PyPI package
+aequilibrae (HyperpathGenerating), lives in a separate virtual environment
+(--peer-env, default .peer-venv in the checkout) and runs in a subprocess of
+its own on the same arrays. Both get the shared line networks expanded to
+arcs, the same demand, every stop with demand towards it as a destination,
+and 1 and then 2 threads. The peer's boarding frequencies are doubled: its
+waiting time is a full headway where lumo's is half of one.
+
+Printed per network and thread count, as ratios measured in this one run (the
+fastest of --repeat runs each): the peer's end-to-end time over lumo's (> 1:
+lumo faster), the same for the processor time of all threads, the share of
+lumo's call spent converting inputs and results, the agreement of the summed
+arc flows (relative L1 distance, largest difference), and at one thread
+lumo's computing time over that of scipy's binary-heap Dijkstra from every
+destination over the same reversed arcs. Then the reading of a 4.56 M float64
+matrix by lumo.arrays against the list path of the exact module. Not
+a test: timings on a shared machine are noisy, so compare ratios only.
+"""
+from __future__ import annotations
+
+import argparse
+import gzip
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+NETWORKS = ["kuopio", "samtrans", "cairns", "sao_paulo"]
+
+
+def worker(src: str, dst: str, threads: int, repeat: int) -> None:
+    """Runs in the peer's environment: time its assignment, keep its flows."""
+    import numpy as np
+    import pandas as pd
+    from aequilibrae.paths.public_transport import HyperpathGenerating
+
+    arrays = np.load(src)
+    n_nodes, zones = int(arrays["n_nodes"]), int(arrays["zones"])
+    best, cpu, volume = float("inf"), float("inf"), None
+    for _ in range(repeat):
+        start, start_cpu = time.perf_counter(), time.process_time()
+        freq = np.where(np.isinf(arrays["freq"]), np.inf, 2.0 * arrays["freq"])
+        edges = pd.DataFrame({"tail": arrays["tail"], "head": arrays["head"],
+                              "trav_time": arrays["cost"].astype(np.float64), "freq": freq})
+        ids = np.arange(zones, dtype=np.int64)
+        hp = HyperpathGenerating(edges, o_vert_ids=ids, d_vert_ids=ids,
+                                 nodes_to_indices=np.arange(n_nodes, dtype=np.int64))
+        hp.assign(arrays["orig"], arrays["dest"], arrays["volume"], threads=threads)
+        took = time.perf_counter() - start
+        cpu = min(cpu, time.process_time() - start_cpu)
+        if took < best:
+            best, volume = took, hp._edges["volume"].to_numpy(dtype=np.float64, copy=True)
+    np.savez(dst, seconds=best, cpu=cpu, volume=volume)
+
+
+def dijkstra(src: str, dst: str, repeat: int) -> None:
+    """Runs in the peer's environment, which has scipy: a plain binary-heap
+    Dijkstra from every destination over the reversed arcs, for reference."""
+    import numpy as np
+    from scipy.sparse import csr_matrix
+    from scipy.sparse.csgraph import dijkstra as sp_dijkstra
+
+    arrays = np.load(src)
+    n = int(arrays["n_nodes"])
+    # reversed arcs, the cheapest of parallel ones, zero costs kept as edges
+    order = np.lexsort((arrays["cost"], arrays["tail"], arrays["head"]))
+    head, tail = arrays["head"][order], arrays["tail"][order]
+    first = np.ones(order.size, bool)
+    first[1:] = (head[1:] != head[:-1]) | (tail[1:] != tail[:-1])
+    cost = np.maximum(arrays["cost"][order][first].astype(np.float64), 1e-9)
+    graph = csr_matrix((cost, (head[first], tail[first])), shape=(n, n))
+    dests = np.unique(arrays["dest"])
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for i in range(0, dests.size, 64):
+            sp_dijkstra(graph, indices=dests[i:i + 64])
+        best = min(best, time.perf_counter() - start)
+    np.savez(dst, seconds=best)
+
+
+def install(env: Path) -> None:
+    python = os.environ.get("PEER_PYTHON", sys.executable)
+    subprocess.run([python, "-m", "venv", str(env)], check=True)
+    subprocess.run([str(env / "bin" / "pip"), "install", "aequilibrae"], check=True)
+
+
+def load(data: Path, name: str) -> dict:
+    with gzip.open(data / f"{name}.json.gz", "rt") as fh:
+        return json.load(fh)
+
+
+def measure_lumo(la, net, demand, threads, repeat):
+    from lumo import _arrays
+    best, cpu = (float("inf"), 0.0, None), float("inf")
+    for _ in range(repeat):
+        start, start_cpu = time.perf_counter(), time.process_time()
+        r = la.assign(net, demand, threads=threads)
+        took = time.perf_counter() - start
+        cpu = min(cpu, time.process_time() - start_cpu)
+        if took < best[0]:
+            best = (took, _arrays.compute_seconds(), r.flows)
+    return best + (cpu,)
+
+
+def conversion_ratio(la, repeat):
+    """Reading a 2136 x 2136 (4.56 M) float64 demand matrix: lumo.arrays (its
+    call less the core's computing time) against the exact module's list path
+    (a call whose computation is next to nothing)."""
+    import numpy as np
+
+    import lumo
+    from lumo import _arrays
+    side = 2136
+    rng = np.random.default_rng(1)
+    mat = rng.random((side, side))
+    net = la.Network([0], [1], [0.5], [1.0], n_nodes=side)
+    flat = mat[:, 1].tolist() + [0.0] * (side * side - side)  # 4.56 M floats as a list
+    t_arrays = t_lists = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        la.assign(net, mat, [1])
+        t_arrays = min(t_arrays, time.perf_counter() - start - _arrays.compute_seconds())
+        start = time.perf_counter()
+        lumo.linear_assign([0], [1], [0.5], [1.0], flat, [1])
+        t_lists = min(t_lists, time.perf_counter() - start)
+    return t_arrays / t_lists
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--install", action="store_true", help="install the peer into --peer-env")
+    ap.add_argument("--peer-env", type=Path, default=ROOT / ".peer-venv")
+    ap.add_argument("--data", type=Path, default=ROOT.parent / "shared" / "data")
+    ap.add_argument("--networks", nargs="+", default=NETWORKS)
+    ap.add_argument("--threads", nargs="+", type=int, default=[1, 2])
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--worker", nargs=4, metavar=("IN", "OUT", "THREADS", "REPEAT"),
+                    help=argparse.SUPPRESS)
+    ap.add_argument("--dijkstra-worker", nargs=3, metavar=("IN", "OUT", "REPEAT"),
+                    help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.worker:
+        worker(args.worker[0], args.worker[1], int(args.worker[2]), int(args.worker[3]))
+        return
+    if args.dijkstra_worker:
+        dijkstra(args.dijkstra_worker[0], args.dijkstra_worker[1], int(args.dijkstra_worker[2]))
+        return
+    if args.install:
+        install(args.peer_env)
+    peer_python = args.peer_env / "bin" / "python"
+    if not peer_python.exists():
+        sys.exit(f"no peer environment at {args.peer_env}: run with --install first")
+
+    import numpy as np
+
+    import lumo.arrays as la
+
+    print(f"{'network':10} {'thr':>3} {'peer/lumo':>9} {'cpu ratio':>9} {'convert':>8} "
+          f"{'flow L1':>9} {'max |diff|':>10} {'lumo/dijkstra':>13}")
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in args.networks:
+            data = load(args.data, name)
+            net = la.Network.from_lines(data["alignments"], data["freqs"],
+                                        np.asarray(data["travel_time_mat"]))
+            demand = np.asarray(data["demands_mat"], dtype=np.float64)
+            orig, dest = np.nonzero(demand)
+            src = Path(tmp) / f"{name}.npz"
+            np.savez(src, tail=net.tail, head=net.head, freq=net.freq, cost=net.cost,
+                     n_nodes=net.n_nodes, zones=demand.shape[0], orig=orig.astype(np.uint32),
+                     dest=dest.astype(np.uint32), volume=demand[orig, dest])
+            for threads in args.threads:
+                t_lumo, t_core, flows, cpu_lumo = measure_lumo(la, net, demand, threads,
+                                                               args.repeat)
+                out = Path(tmp) / f"{name}-{threads}.npz"
+                subprocess.run([str(peer_python), __file__, "--worker", str(src), str(out),
+                                str(threads), str(args.repeat)], check=True)
+                peer = np.load(out)
+                vol, ours = peer["volume"], flows.astype(np.float64)
+                l1 = np.abs(vol - ours).sum() / max(np.abs(vol).sum(), 1e-30)
+                versus = ""
+                if threads == 1:  # the search itself against a plain Dijkstra
+                    ref = Path(tmp) / f"{name}-dijkstra.npz"
+                    subprocess.run([str(peer_python), __file__, "--dijkstra-worker", str(src),
+                                    str(ref), str(args.repeat)], check=True)
+                    versus = f"{t_core / float(np.load(ref)['seconds']):13.2f}"
+                print(f"{name:10} {threads:3} {float(peer['seconds']) / t_lumo:9.2f} "
+                      f"{float(peer['cpu']) / cpu_lumo:9.2f} "
+                      f"{(t_lumo - t_core) / t_lumo:8.1%} {l1:9.2e} "
+                      f"{np.abs(vol - ours).max():10.3g} {versus}", flush=True)
+    print(f"converting 4.56 M float64: lumo.arrays / list path = "
+          f"{conversion_ratio(la, args.repeat):.3f}")
+
+
+if __name__ == "__main__":
+    main()
