@@ -224,7 +224,8 @@ def test_walking_arcs(net, feed_path):
 def test_folder_and_window_past_midnight(tmp_path):
     path = write_feed(str(tmp_path), as_zip=False)
     # 00:00-01:00 on Tuesday holds Monday's 24:30 trip (WK also runs on Monday)
-    night = gtfs.load(path, datetime.date(2024, 3, 12), "00:00", "01:00", walk_distance=0)
+    night = gtfs.load(path, datetime.date(2024, 3, 12), datetime.time(0, 0), "01:00",
+                      walk_distance=0)
     assert line_view(night) == [("R2", -1, ["D", "F", "E"], 1, [5.0, 5.0])]
     # a window reaching past midnight takes Tuesday's own 24:30
     late = gtfs.load(path, DAY, "23:00", "25:00", walk_distance=0)

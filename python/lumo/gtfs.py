@@ -173,6 +173,9 @@ class _Feed:
         if self._zip is not None:
             self._zip.close()
 
+    def has(self, name: str) -> bool:
+        return name in self._members
+
     def read(self, name: str, required: Iterable[str], optional: Iterable[str] = (),
              *, must_exist: bool = True) -> Any:
         """The named columns of a file as strings ("" where empty), or None when
@@ -362,7 +365,10 @@ def _parse_day(date: Any) -> _dt.date:
 
 
 def _parse_clock(value: Any, name: str) -> int:
-    """'HH:MM' (or 'HH:MM:SS') as seconds after midnight; hours may pass 24."""
+    """'HH:MM' (or 'HH:MM:SS', or a `datetime.time`) as seconds after
+    midnight; hours may pass 24."""
+    if isinstance(value, _dt.time):
+        return value.hour * 3600 + value.minute * 60 + value.second
     if isinstance(value, str):
         m = re.fullmatch(r"\s*(\d{1,2}):([0-5]\d)(?::([0-5]\d))?\s*", value)
         if m:
@@ -428,7 +434,7 @@ def _trip_table(feed: _Feed, day: _dt.date) -> tuple[Any, Any, set[str], set[str
     today = _active_services(feed, day)
     yesterday = _active_services(feed, day - _dt.timedelta(days=1))
     if not today and not yesterday:
-        raise FeedError("calendar.txt", None,
+        raise FeedError("calendar.txt" if feed.has("calendar.txt") else "calendar_dates.txt", None,
                         f"no service runs on {day.isoformat()} (calendar.txt and calendar_dates.txt)")
     return routes, trips, today, yesterday
 
@@ -769,7 +775,7 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str, end: st
     path: a GTFS zip file or a folder holding its .txt files.
     date: the service day, a `datetime.date` or 'YYYY-MM-DD'. Services follow
         calendar.txt and the exceptions of calendar_dates.txt.
-    start, end: the window, 'HH:MM'. A trip belongs to it when it leaves its
+    start, end: the window, 'HH:MM' (or `datetime.time`). A trip belongs to it when it leaves its
         first stop at or after `start` and before `end`; trips of the day
         before whose times pass 24:00 count at their time on this day.
     walk_distance: walking arcs join every two distinct stops closer than
