@@ -775,14 +775,16 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str, end: st
     path: a GTFS zip file or a folder holding its .txt files.
     date: the service day, a `datetime.date` or 'YYYY-MM-DD'. Services follow
         calendar.txt and the exceptions of calendar_dates.txt.
-    start, end: the window, 'HH:MM' (or `datetime.time`). A trip belongs to it when it leaves its
-        first stop at or after `start` and before `end`; trips of the day
-        before whose times pass 24:00 count at their time on this day.
+    start, end: the window, 'HH:MM' (or `datetime.time`). A trip belongs
+        to it when it leaves its first stop at or after `start` and before
+        `end`; trips of the day before whose times pass 24:00 count at their
+        time on this day. The frequency of a line is its departures in the
+        window divided by the window's minutes.
     walk_distance: walking arcs join every two distinct stops closer than
         this many metres (straight line); 0 for none. Stops that share a
         parent station are joined whatever their distance.
-    walk_speed: km/h. A walking arc takes
-        distance * walk_factor / walk_speed minutes.
+    walk_speed: km/h. A walking arc takes distance * walk_factor /
+        walk_speed (in metres per minute) minutes.
     walk_factor: detour factor applied to straight-line walking distances.
     zones: optional zone centroids, a DataFrame with columns id (or zone_id),
         lat and lon (and optionally name), or a sequence of (id, lat, lon).
