@@ -192,29 +192,24 @@ class _Feed:
         else:
             with open(member, "rb") as f:
                 raw = f.read()
-        if not raw.strip():
+        if not raw or raw.isspace():
             if must_exist:
                 raise FeedError(name, None, "the file is empty (it has no header)")
             return None
-        encoding = "utf-8-sig"
+
+        def parse(encoding: str) -> Any:
+            return pd.read_csv(io.BytesIO(raw), dtype=str, keep_default_na=False, na_filter=False,
+                               encoding=encoding, skipinitialspace=True,
+                               usecols=lambda c: c.strip() in wanted)
+
         try:
-            raw.decode(encoding)
-        except UnicodeDecodeError as e:
-            # GTFS asks for UTF-8, but older feeds come in a Latin code page:
-            # read them byte for byte rather than refuse them
-            warnings.warn(f"{name} is not UTF-8 ({e.reason} at byte {e.start}); read as Latin-1",
-                          stacklevel=4)
-            encoding = "latin-1"
-        try:
-            df = pd.read_csv(
-                io.BytesIO(raw),
-                dtype=str,
-                keep_default_na=False,
-                na_filter=False,
-                encoding=encoding,
-                skipinitialspace=True,
-                usecols=lambda c: c.strip() in wanted,
-            )
+            try:
+                df = parse("utf-8-sig")
+            except UnicodeDecodeError as e:
+                # GTFS asks for UTF-8, but older feeds come in a Latin code
+                # page: read them byte for byte rather than refuse them
+                warnings.warn(f"{name} is not UTF-8 ({e.reason}); read as Latin-1", stacklevel=4)
+                df = parse("latin-1")
         except (pd.errors.ParserError, ValueError) as e:
             raise FeedError(name, None, f"cannot be read as CSV: {e}") from None
         df.columns = [c.strip() for c in df.columns]
