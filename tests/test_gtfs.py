@@ -291,6 +291,7 @@ def drop_column(files, name, column):
 BAD_FEEDS = [
     ("missing file", without(FEED, "stop_times.txt"), {},
      "stop_times.txt: the feed has no such file"),
+    ("empty file", FEED | {"stops.txt": ""}, {}, "stops.txt: the file is empty"),
     ("missing calendars", without(without(FEED, "calendar.txt"), "calendar_dates.txt"), {},
      "calendar.txt: the feed has no such file, nor calendar_dates.txt"),
     ("missing column", drop_column(FEED, "stop_times.txt", "stop_sequence"), {},
