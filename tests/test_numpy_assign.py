@@ -168,6 +168,11 @@ def test_line_network_records_kinds_lines_and_stops(la):
     # two lines over the same stops may differ in their segment times
     two = la.Network.from_lines([[0, 1], [0, 1]], [0.1, 0.1], [[3.0], [4.0]], n_stops=2)
     assert two.cost.tolist() == [0, 3, 0, 0, 4, 0]
+    # three lines of four stops: per-line times of three segments each, not a 3 x 3 matrix
+    lines = [[0, 1, 2, 3], [3, 2, 1, 0], [0, 2, 1, 3]]
+    times = [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0], [7.0, 8.0, 9.0]]
+    three = la.Network.from_lines(lines, [0.1] * 3, times)
+    assert three.cost[three.kind == la.IN_VEHICLE].tolist() == list(range(1, 10))
 
 
 def load(name):
@@ -311,6 +316,8 @@ def errors_table(la):
         (net(freq=[-0.5, INF]), "freq[0] = -0.5 is negative"),
         (net(freq=[0.5, np.nan]), "freq[1] = nan is NaN"),
         (net(freq="ab"), "freq must be a sequence of numbers, got str"),
+        (net(cost=[1 + 1j, 2]), "cost must hold numbers, got dtype complex128"),
+        (net(head=["a", "b"]), "head must hold integers, got dtype <U1"),
         (net(freq=[[0.5, 1]]), "freq must be one-dimensional, got shape (1, 2)"),
         (net(kind=[0, 9]), "kind[1] = 9 is not an arc kind (0 … 5: BOARDING, IN_VEHICLE"),
         (net(n_nodes=2), "head[1] = 2 is not a node: the network has 2 nodes"),
@@ -335,7 +342,7 @@ def errors_table(la):
          "freqs must have 1 entries"),
         (lambda: la.Network.from_lines([[0, 1]], [0.1], np.ones((2, 3))),
          "travel_times must be square, got shape (2, 3)"),
-        (lambda: la.Network.from_lines([[0, 1, 0]], [0.1], [[1.0]], n_stops=2),
+        (lambda: la.Network.from_lines([[0, 1, 0], [0, 1]], [0.1, 0.1], [[1.0], [2.0]]),
          "travel_times[0] must have 2 segment times, got 1"),
         (lambda: la.Network.from_lines([[0, 1]], [0.1], np.array([[0, -2.0], [0, 0]])),
          "travel_times[0] = -2.0 is negative"),

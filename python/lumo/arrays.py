@@ -221,8 +221,9 @@ class Network:
         the boarding arc at its first stop, then for every segment the
         in-vehicle arc, the boarding arc at the segment's end (not at the last
         stop) and the alighting arc there. ``travel_times`` is an S × S matrix
-        (minutes, [a][b] from stop a to stop b) or one array of L−1 segment
-        times per line. ``n_stops`` defaults to the matrix side, or to one
+        (minutes, [a][b] from stop a to stop b) or a list of one array of L−1
+        segment times per line (a list that could be either is read as the
+        matrix). ``n_stops`` defaults to the matrix side, or to one
         more than the largest stop served.
         """
         lines = [_vector(f"alignments[{ln}]", a, "index") for ln, a in enumerate(alignments)]
@@ -236,8 +237,7 @@ class Network:
         tt: Any = travel_times
         if isinstance(tt, np.ndarray) and tt.ndim == 2:
             matrix = tt
-        elif (not isinstance(tt, np.ndarray) and len(tt) == len(lines) and len(lines) > 0
-              and all(np.ndim(t) == 1 for t in tt) and not _looks_square(tt, n_stops)):
+        elif not isinstance(tt, np.ndarray) and _per_line(tt, lines):
             per_line = [_vector(f"travel_times[{ln}]", t, "float") for ln, t in enumerate(tt)]
         else:
             matrix = np.asarray(tt)
@@ -313,11 +313,17 @@ class Network:
         return net
 
 
-def _looks_square(tt: Sequence[Any], n_stops: int | None) -> bool:
-    """A list of rows that forms the S × S matrix rather than per-line times."""
-    rows = len(tt)
-    return all(np.ndim(r) == 1 and len(r) == rows for r in tt) and (
-        n_stops is None or n_stops == rows)
+def _per_line(tt: Any, lines: list[np.ndarray]) -> bool:
+    """Whether a list holds one array of segment times per line rather than
+    the rows of the S × S matrix: one flat entry per line, and either not
+    square or fitting every line while too small to be the matrix."""
+    if len(tt) != len(lines) or not lines or not all(np.ndim(t) == 1 for t in tt):
+        return False
+    if not all(len(t) == len(tt) for t in tt):
+        return True
+    fits = all(len(t) == a.shape[0] - 1 for t, a in zip(tt, lines))
+    stops = max((int(a.max()) + 1 for a in lines if a.size), default=0)
+    return fits and len(tt) < stops
 
 
 @dataclass
