@@ -465,6 +465,10 @@ def test_zone_skims_and_demand(feed_path):
     assert west_north.walk == pytest.approx(walk, rel=1e-5)
     assert west_north.cost == pytest.approx(45 + 16.5 + walk, rel=1e-5)
     assert np.isinf(sk.cost.iloc[1])
+    # the same demand as (origins, destinations, volumes) refers to the zones too
+    o, d = np.nonzero(dem)
+    b = arrays.assign(net, (o, d, dem[o, d]))
+    assert b.cost.shape == (2, 2) and b.total_cost == a.total_cost
 
 
 KUOPIO = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data")

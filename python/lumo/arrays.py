@@ -380,6 +380,8 @@ def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.nd
         v = _vector("demand volumes", demand[2], "float", o.shape[0])
         if zones is not None:
             z = zones
+        elif getattr(network, "n_zones", None):  # zone nodes come first, then stops
+            z = network.n_zones
         elif network.n_stops is not None:
             z = network.n_stops
         else:
