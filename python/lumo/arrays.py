@@ -378,10 +378,11 @@ def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.nd
         o = _vector("demand origins", demand[0], "index")
         d = _vector("demand destinations", demand[1], "index", o.shape[0])
         v = _vector("demand volumes", demand[2], "float", o.shape[0])
+        n_zones = getattr(network, "n_zones", None)  # zone nodes first, then stops
         if zones is not None:
             z = zones
-        elif getattr(network, "n_zones", None):  # zone nodes come first, then stops
-            z = network.n_zones
+        elif n_zones:
+            z = int(n_zones)
         elif network.n_stops is not None:
             z = network.n_stops
         else:
