@@ -30,7 +30,6 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_arena.h>
 
 #include "assignment/congested_linear.hpp"
 #include "assignment/linear.hpp"
@@ -417,18 +416,7 @@ bool settle(const lumo::py::Outcome& outcome) {
 // the whole pool), interruptible by Ctrl-C; raises and returns false on failure.
 template <class F>
 bool run(long threads, bool quick, F&& compute) {
-  return settle(lumo::py::run_released(
-      [&](lumo::CancelFlag cancel) {
-        // No arena where the pool may not be used (a forked child): all runs
-        // on the calling thread then.
-        if (threads > 0 && lumo::ensure_pool()) {
-          tbb::task_arena arena(static_cast<int>(threads));
-          arena.execute([&] { compute(cancel); });
-        } else {
-          compute(cancel);
-        }
-      },
-      quick));
+  return settle(lumo::py::run_released(std::forward<F>(compute), quick, static_cast<int>(threads)));
 }
 
 // Elementary steps of one assignment, to tell work that is not worth a thread.
@@ -639,26 +627,11 @@ PyObject* py_congested(PyObject*, PyObject* args) {
       return nullptr;
     }
     lumo::CongestedRun& cr = *run_ptr;
-    lumo::py::ProgressLog log("assign_congested");
     bool stopped = false;
-    while (!cr.finished()) {
-      float gap = 0.0f;
-      const auto began = std::chrono::steady_clock::now();
-      if (!run(threads, quick, [&](lumo::CancelFlag cancel) { gap = cr.step(cancel); })) {
-        return nullptr;
-      }
-      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
-      if (!log.iteration(cr.iterations(), gap, took.count())) return nullptr;
-      if (progress != Py_None) {
-        PyObject* answer = PyObject_CallFunction(progress, "Id", cr.iterations(),
-                                                 static_cast<double>(gap));
-        if (answer == nullptr) return nullptr;
-        stopped = answer == Py_False;
-        Py_DECREF(answer);
-        if (stopped) break;
-      }
+    if (!settle(lumo::py::drive_congested("assign_congested", cr, quick, static_cast<int>(threads),
+                                          progress == Py_None ? nullptr : progress, &stopped))) {
+      return nullptr;
     }
-    if (!log.finished(cr.iterations(), cr.gap(), cr.tol(), cr.converged())) return nullptr;
 
     // Flows: the averaged blocks summed in destination order. Cost, total and
     // components: the newest assignment, whose labels the run holds; the
@@ -669,48 +642,28 @@ PyObject* py_congested(PyObject*, PyObject* args) {
     const bool converged = cr.converged();
     const std::uint32_t iterations = cr.iterations();
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
-          const FloatVec& x = cr.flows();
-          r.flows.assign(m, 0.0f);
-          float* sums = r.flows.data();
-          lumo::parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
-                            [&](const tbb::blocked_range<std::size_t>& range) {
-            for (std::size_t k = 0; k < n_dst; ++k) {
-              const float* block = x.data() + k * m;
-              for (std::size_t a = range.begin(); a != range.end(); ++a) {
-                sums[a] = sums[a] + block[a];
-              }
-            }
-          });
+          const FloatVec& eff = cr.effective_freqs().empty() ? in.freq : cr.effective_freqs();
+          lumo::CongestedAssignment last = cr.take();
+          r.flows = n_dst == 0 ? FloatVec(m, 0.0f) : lumo::sum_flows(std::move(last.flows), n_dst);
           lumo::throw_if_cancelled(cancel);
-          const FloatVec& labels = cr.labels();
-          const float nan = std::numeric_limits<float>::quiet_NaN();
-          r.cost.assign(z * z, nan);
-          float total = 0.0f;
+          const FloatVec& labels = last.labels;
+          r.cost.assign(z * z, std::numeric_limits<float>::quiet_NaN());
           for (std::size_t k = 0; k < n_dst; ++k) {
-            const float* lab = labels.data() + k * n;
-            const float* row = rows.data() + k * n;
-            const Index d = dsts[k];
-            float part = 0.0f;
-            for (Index o = 0; o < z; ++o) {
-              r.cost[o * z + d] = lab[o];
-              if (o != d && lumo::is_finite(lab[o])) part = part + lab[o] * row[o];
-            }
-            total = total + part;
+            for (Index o = 0; o < z; ++o) r.cost[o * z + dsts[k]] = labels[k * n + o];
           }
-          r.total_cost = total;
+          r.total_cost = lumo::total_cost(labels, rows, n);
           if (components) {
-            lumo::Skim last;
+            lumo::Skim split;
             lumo::SkimOptions options;
             options.components = true;
             options.cancel = cancel;
-            const FloatVec& eff = cr.effective_freqs().empty() ? in.freq : cr.effective_freqs();
             lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, n);
             lumo::WorkspacePtr ws = lumo::make_workspace();
-            lumo::assign_skim(net, eff, in.kind, dem, dsts, options, *ws, last);
-            r.wait = std::move(last.wait);
-            r.ride = std::move(last.ride);
-            r.walk = std::move(last.walk);
-            r.boardings = std::move(last.boardings);
+            lumo::assign_skim(net, eff, in.kind, dem, dsts, options, *ws, split);
+            r.wait = std::move(split.wait);
+            r.ride = std::move(split.ride);
+            r.walk = std::move(split.walk);
+            r.boardings = std::move(split.boardings);
           }
           run_ptr.reset();
         })) {

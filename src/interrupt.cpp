@@ -15,6 +15,8 @@
 #include <system_error>
 #include <thread>
 
+#include <oneapi/tbb/task_arena.h>
+
 namespace lumo::py {
 
 namespace {
@@ -66,15 +68,25 @@ Outcome run_here(const std::function<void(CancelFlag)>& compute) {
 // Runs the pending signal handlers; true when one raised.
 bool signalled() { return PyErr_CheckSignals() < 0; }
 
+// On the calling thread, then one look for a signal that came meanwhile.
+Outcome run_here_then_check(const std::function<void(CancelFlag)>& compute) {
+  Outcome out = run_here(compute);
+  if (signalled()) out = Outcome{Outcome::kRaised, nullptr};
+  return out;
+}
+
 }  // namespace
 
-Outcome run_released(const std::function<void(CancelFlag)>& compute, bool quick) {
+Outcome run_released(const std::function<void(CancelFlag)>& given, bool quick, int threads) {
+  // No arena where the pool may not be used (a forked child): everything runs
+  // on the calling thread then.
+  const std::function<void(CancelFlag)> limited = [&given, threads](CancelFlag cancel) {
+    tbb::task_arena arena(threads);
+    arena.execute([&] { given(cancel); });
+  };
+  const auto& compute = threads > 0 && ensure_pool() ? limited : given;
   if (!handles_signals()) return run_here(compute);
-  if (quick) {
-    Outcome out = run_here(compute);
-    if (signalled()) out = Outcome{Outcome::kRaised, nullptr};
-    return out;
-  }
+  if (quick) return run_here_then_check(compute);
 
   struct Shared {
     std::mutex mutex;
@@ -99,9 +111,7 @@ Outcome run_released(const std::function<void(CancelFlag)>& compute, bool quick)
       shared.cv.notify_one();
     });
   } catch (const std::system_error&) {
-    Outcome out = run_here(compute);
-    if (signalled()) out = Outcome{Outcome::kRaised, nullptr};
-    return out;
+    return run_here_then_check(compute);
   }
 
   PyObject* raised = nullptr;  // the handler's exception, kept while waiting

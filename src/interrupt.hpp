@@ -45,6 +45,10 @@ inline constexpr std::size_t kQuickWork = std::size_t{1} << 14;
 //
 // On any other thread compute runs on the calling thread with the lock released
 // and a cancel flag that is never set, as a plain release would.
-Outcome run_released(const std::function<void(CancelFlag)>& compute, bool quick = false);
+//
+// `threads` > 0 limits the computation to that many workers (an arena of that
+// size); 0 leaves it the whole pool.
+Outcome run_released(const std::function<void(CancelFlag)>& compute, bool quick = false,
+                     int threads = 0);
 
 }  // namespace lumo::py

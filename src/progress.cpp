@@ -91,15 +91,27 @@ bool ProgressLog::finished(std::uint32_t iterations, float gap, float tol, bool 
                                 converged ? Py_True : Py_False));
 }
 
-Outcome drive_congested(const char* function, CongestedRun& run, bool quick) {
+Outcome drive_congested(const char* function, CongestedRun& run, bool quick, int threads,
+                        PyObject* progress, bool* stopped) {
   ProgressLog log(function);
   while (!run.finished()) {
     const auto t0 = std::chrono::steady_clock::now();
-    Outcome step = run_released([&](CancelFlag cancel) { run.step(cancel); }, quick);
+    Outcome step = run_released([&](CancelFlag cancel) { run.step(cancel); }, quick, threads);
     if (!step.ok()) return step;
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
     if (!log.iteration(run.iterations(), run.gap(), took.count())) {
       return Outcome{Outcome::kRaised, nullptr};
+    }
+    if (progress != nullptr) {
+      PyObject* answer = PyObject_CallFunction(progress, "Id", run.iterations(),
+                                               static_cast<double>(run.gap()));
+      if (answer == nullptr) return Outcome{Outcome::kRaised, nullptr};
+      const bool stop = answer == Py_False;
+      Py_DECREF(answer);
+      if (stop) {
+        if (stopped != nullptr) *stopped = true;
+        break;
+      }
     }
   }
   if (!log.finished(run.iterations(), run.gap(), run.tol(), run.converged())) {

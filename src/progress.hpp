@@ -35,9 +35,14 @@ class ProgressLog {
 };
 
 // Runs the iterations of a started run to its end, each one through
-// run_released, logging every iteration and then the final record. Returns
-// the first outcome that is not kDone (the run must then be dropped), else kDone.
+// run_released (on `threads` workers, 0: the whole pool), logging every
+// iteration and then the final record. Returns the first outcome that is not
+// kDone (the run must then be dropped), else kDone.
 // `quick`: one iteration is known to take no more than a millisecond or so.
-Outcome drive_congested(const char* function, CongestedRun& run, bool quick);
+// `progress`, unless null, is called with (iteration, gap) after each
+// iteration's record; when it returns False the run stops there, `*stopped`
+// is set and the final record follows.
+Outcome drive_congested(const char* function, CongestedRun& run, bool quick, int threads = 0,
+                        PyObject* progress = nullptr, bool* stopped = nullptr);
 
 }  // namespace lumo::py

@@ -258,9 +258,7 @@ class Network:
         if matrix is not None and matrix.shape[0] != s:
             raise InputError(f"travel_times must be {s} × {s}, got {matrix.shape[0]} × "
                              f"{matrix.shape[1]}")
-        tails, heads, fr, co, kinds, ln_, fs, ts = [], [], [], [], [], [], [], []
-        route = s
-        inf = np.float32(np.inf)
+        segs = []
         for ln, a in enumerate(lines):
             if a.shape[0] < 2:
                 raise InputError(f"alignments[{ln}] has {a.shape[0]} stops; "
@@ -270,47 +268,65 @@ class Network:
                 i = _first_bad(bad)
                 raise InputError(f"alignments[{ln}][{i}] = {a[i]} is not a stop: "
                                  f"there are {s} stops")
-            length = a.shape[0]
             if per_line is not None:
                 seg = per_line[ln]
-                if seg.shape[0] != length - 1:
-                    raise InputError(f"travel_times[{ln}] must have {length - 1} segment "
+                if seg.shape[0] != a.shape[0] - 1:
+                    raise InputError(f"travel_times[{ln}] must have {a.shape[0] - 1} segment "
                                      f"times, got {seg.shape[0]}")
             else:
                 assert matrix is not None
                 seg = matrix[a[:-1], a[1:]]
             _check_reals(f"travel_times[{ln}]" if per_line is not None else "travel_times",
                          seg, allow_inf=False)
-            fl = f[ln]
-
-            def arc(t: int, h: int, q: np.float32, c: np.float32, k: int, x: int, y: int) -> None:
-                tails.append(t)
-                heads.append(h)
-                fr.append(q)
-                co.append(c)
-                kinds.append(k)
-                ln_.append(ln)
-                fs.append(x)
-                ts.append(y)
-
-            stops = [int(v) for v in a]
-            arc(stops[0], route, fl, np.float32(0), BOARDING, stops[0], -1)
-            for p in range(length - 1):
-                arc(route + p, route + p + 1, inf, seg[p], IN_VEHICLE, stops[p], stops[p + 1])
-                if p + 1 < length - 1:
-                    arc(stops[p + 1], route + p + 1, fl, np.float32(0), BOARDING,
-                        stops[p + 1], -1)
-                arc(route + p + 1, stops[p + 1], inf, np.float32(0), ALIGHTING, -1,
-                    stops[p + 1])
-            route += length
-        net = cls(np.array(tails, dtype=np.int64), np.array(heads, dtype=np.int64),
-                  np.array(fr, dtype=np.float32), np.array(co, dtype=np.float32),
-                  np.array(kinds, dtype=np.int8), n_nodes=route,
-                  arc_line=np.array(ln_, dtype=np.int64),
-                  arc_from_stop=np.array(fs, dtype=np.int64),
-                  arc_to_stop=np.array(ts, dtype=np.int64))
+            segs.append(seg)
+        arcs = _line_arcs(lines, f, segs, s)
+        net = cls(arcs["tail"], arcs["head"], arcs["freq"], arcs["cost"],
+                  arcs["kind"].astype(np.int8), n_nodes=s + sum(a.shape[0] for a in lines),
+                  arc_line=arcs["line"], arc_from_stop=arcs["from_stop"],
+                  arc_to_stop=arcs["to_stop"])
         net.n_stops = s
         return net
+
+
+def _line_arcs(aligned: list[np.ndarray], freqs: np.ndarray, segment_times: list[np.ndarray],
+               first_route_node: int) -> dict[str, np.ndarray]:
+    """The lines' arcs in the line form's order, as flat arrays: one route node
+    per line and position from ``first_route_node`` on, stops as given."""
+    n_lines = len(aligned)
+    lengths = np.array([len(a) for a in aligned], dtype=np.int64)
+    n_seg = lengths - 1
+    seg_line = np.repeat(np.arange(n_lines), n_seg)
+    seg_pos = np.arange(n_seg.sum()) - np.repeat(np.cumsum(n_seg) - n_seg, n_seg)
+    offset = np.r_[0, np.cumsum(lengths)[:-1]]
+    stop_flat = np.concatenate(aligned) if n_lines else np.empty(0, np.int64)
+    s_from = stop_flat[offset[seg_line] + seg_pos]
+    s_to = stop_flat[offset[seg_line] + seg_pos + 1]
+    r_from = first_route_node + offset[seg_line] + seg_pos
+    r_to = r_from + 1
+    f_line = freqs[seg_line]
+    t_seg = np.concatenate(segment_times) if n_lines else np.empty(0)
+    every = np.ones(len(seg_pos), bool)
+    inf = np.inf
+    # Every segment offers four slots: the first stop's boarding (first
+    # segment only), the in-vehicle arc, the boarding at its end (unless the
+    # line ends there) and the alighting there. A boarding arc has no "to"
+    # stop, an alighting arc no "from" stop.
+    slots = [
+        # present, tail, head, freq, cost, kind, from stop, to stop, position
+        (seg_pos == 0, s_from, r_from, f_line, 0.0, BOARDING, s_from, -1, seg_pos),
+        (every, r_from, r_to, inf, t_seg, IN_VEHICLE, s_from, s_to, seg_pos),
+        (seg_pos + 1 < n_seg[seg_line], s_to, r_to, f_line, 0.0, BOARDING, s_to, -1, seg_pos + 1),
+        (every, r_to, s_to, inf, 0.0, ALIGHTING, -1, s_to, seg_pos + 1),
+    ]
+    present = np.stack([slot[0] for slot in slots], axis=1).reshape(-1)
+    names = ["tail", "head", "freq", "cost", "kind", "from_stop", "to_stop", "position"]
+    out = {}
+    for j, name in enumerate(names, start=1):
+        dtype = np.float64 if name in ("freq", "cost") else np.int64
+        cols = [np.broadcast_to(np.asarray(slot[j], dtype=dtype), (len(seg_pos),)) for slot in slots]
+        out[name] = np.stack(cols, axis=1).reshape(-1)[present]
+    out["line"] = np.repeat(seg_line, 4)[present]
+    return out
 
 
 def _per_line(tt: Any, lines: list[np.ndarray]) -> bool:
@@ -477,15 +493,14 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     net = _network(network)
     mat = _demand(net, demand)
     n_threads = _threads(threads)
-    if destinations is None:  # found by the native side while it reads the demand
-        out, found = _arrays.assign(net.tail, net.head, net.freq, net.cost, net.kind,
-                                    net.n_nodes, mat, mat.shape[0], None,
-                                    bool(per_destination), bool(components), n_threads)
-        return _result(out, np.asarray(found, dtype=np.int64))
-    dst = _destinations(destinations, mat)
+    # Without destinations, the native side finds them while it reads the demand.
+    dst = None if destinations is None else _destinations(destinations, mat)
     out = _arrays.assign(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
                          mat, mat.shape[0], dst, bool(per_destination), bool(components),
                          n_threads)
+    if dst is None:
+        out, found = out
+        dst = np.asarray(found, dtype=np.int64)
     return _result(out, dst)
 
 

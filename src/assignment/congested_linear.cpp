@@ -133,7 +133,6 @@ void CongestedRun::start(CancelFlag cancel) {
   require_length(m, "arc_freqs", arc_freqs_.size());
   require_length(m, "costs", costs_.size());
 
-  ensure_pool();
   ws_ = make_workspace();
   assign_all(net_, arc_freqs_, demands_, dsts_, *ws_, labels_, flows_, cancel);
   started_ = true;
@@ -212,15 +211,6 @@ CongestedAssignment _linear_congested_assign(std::span<const Index> from,
   return run.take();
 }
 
-CongestedAssignment linear_congested_assign(IndexVec from, IndexVec to, FloatVec arc_freqs,
-                                            FloatVec costs, FloatVec demands, IndexVec dsts,
-                                            float capacity, float average_decay_factor,
-                                            float beta, float tol, std::uint32_t max_iters,
-                                            CancelFlag cancel) {
-  return _linear_congested_assign(from, to, arc_freqs, costs, demands, dsts, average_decay_factor,
-                                  beta, capacity, tol, max_iters, cancel);
-}
-
 LineCongestedRun::LineCongestedRun(std::vector<IndexVec> alignments, FloatVec freqs,
                                    std::vector<FloatVec> travel_time_mat,
                                    std::vector<FloatVec> demands_mat, float capacity,
@@ -238,24 +228,6 @@ LineResult LineCongestedRun::finish() {
   CongestedAssignment res = run_.take();
   return fold_line_result(std::move(res.labels), std::move(res.flows), arcs_.demands, n_stops_,
                           stop0_);
-}
-
-LineResult mat_linear_congested_assign(std::vector<IndexVec> alignments, FloatVec freqs,
-                                       std::vector<FloatVec> travel_time_mat,
-                                       std::vector<FloatVec> demands_mat, float capacity,
-                                       float average_decay_factor, float beta, float tol,
-                                       std::uint32_t max_iters, Convergence* convergence,
-                                       CancelFlag cancel) {
-  LineCongestedRun line(std::move(alignments), std::move(freqs), std::move(travel_time_mat),
-                        std::move(demands_mat), capacity, average_decay_factor, beta, tol,
-                        max_iters);
-  CongestedRun& run = line.run();
-  run.start(cancel);
-  while (!run.finished()) run.step(cancel);
-  if (convergence != nullptr) *convergence = run.convergence();
-  LineResult out = line.finish();
-  throw_if_cancelled(cancel);
-  return out;
 }
 
 }  // namespace lumo

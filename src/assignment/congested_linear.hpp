@@ -112,8 +112,8 @@ class CongestedRun {
   FloatVec gaps_;
 };
 
-// Every function below runs on the pool and takes an optional cancel flag, with
-// the meaning given at assign_all (Cancelled is thrown once it reads true).
+// The run above driven to its end in one call. It runs on the pool and takes an
+// optional cancel flag, with the meaning given at assign_all.
 CongestedAssignment _linear_congested_assign(std::span<const Index> from,
                                              std::span<const Index> to,
                                              std::span<const float> arc_freqs,
@@ -123,12 +123,6 @@ CongestedAssignment _linear_congested_assign(std::span<const Index> from,
                                              float average_decay_factor, float beta,
                                              float capacity, float tol, std::uint32_t max_iters,
                                              CancelFlag cancel = nullptr);
-
-CongestedAssignment linear_congested_assign(IndexVec from, IndexVec to, FloatVec arc_freqs,
-                                            FloatVec costs, FloatVec demands, IndexVec dsts,
-                                            float capacity, float average_decay_factor,
-                                            float beta, float tol, std::uint32_t max_iters,
-                                            CancelFlag cancel = nullptr);
 
 // A line-form congested call: the expanded network and the run over it, kept
 // together so that the run can be driven step by step like CongestedRun.
@@ -153,12 +147,5 @@ class LineCongestedRun {
   IndexVec dsts_;
   CongestedRun run_;  // borrows arcs_ and dsts_, so it is declared after them
 };
-
-LineResult mat_linear_congested_assign(std::vector<IndexVec> alignments, FloatVec freqs,
-                                       std::vector<FloatVec> travel_time_mat,
-                                       std::vector<FloatVec> demands_mat, float capacity,
-                                       float average_decay_factor, float beta, float tol,
-                                       std::uint32_t max_iters, Convergence* convergence,
-                                       CancelFlag cancel = nullptr);
 
 }  // namespace lumo

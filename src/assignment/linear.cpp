@@ -270,7 +270,6 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
     net.indexed = true;
   }
 
-  ensure_pool();
   std::vector<std::exception_ptr> failures(n_dst);
   std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
   parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
@@ -388,7 +387,6 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   constexpr Index kTile = 64;
   const Index n_tiles = (z + kTile - 1) / kTile;
 
-  ensure_pool();
   for (std::size_t k0 = 0; k0 < n_dst; k0 += chunk) {
     throw_if_cancelled(options.cancel);
     const std::size_t k1 = std::min(n_dst, k0 + chunk);

@@ -136,7 +136,6 @@ FloatVec sum_flows(FloatVec values, Index n) {
   if (n == 0) panic(kDivideByZero);
   const std::size_t block = values.size() / n;
   FloatVec out(block);
-  ensure_pool();
   parallel_range(tbb::blocked_range<std::size_t>(0, block, 4096),
                  [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t i = r.begin(); i != r.end(); ++i) {
@@ -153,7 +152,6 @@ float total_cost(std::span<const float> labels, std::span<const float> demands, 
   if (len == 0 || block == 0) return 0.0f;
   const std::size_t n_blocks = (len + block - 1) / block;
   FloatVec partial(n_blocks);
-  ensure_pool();
   parallel_range(tbb::blocked_range<std::size_t>(0, n_blocks, 1),
                  [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t b = r.begin(); b != r.end(); ++b) {
