@@ -278,7 +278,7 @@ def test_panic_exception(capfd):
         err = capfd.readouterr().err
         assert msg in err
         # the report names the source position relative to the project
-        assert re.search(r"^thread .* panicked at src/assignment/\w+\.cpp:\d+:$", err, re.M), err
+        assert re.search(r"^thread .* panicked at src/core/\w+\.cpp:\d+:$", err, re.M), err
         classes.append(cls)
     assert all(c is classes[0] for c in classes) and classes[0] not in vars(lumo).values()
     same(la()[0], [2.5, 0.0])  # the module stays usable

@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "assignment/common.hpp"
-#include "assignment/linear.hpp"
-#include "assignment/utils.hpp"
+#include "core/common.hpp"
+#include "core/strategy.hpp"
+#include "core/lines.hpp"
 
 namespace lumo {
 

@@ -23,11 +23,11 @@
 #include <variant>
 #include <vector>
 
-#include "assignment/congested_linear.hpp"
-#include "assignment/linear.hpp"
-#include "interrupt.hpp"
-#include "progress.hpp"
-#include "python_panic.hpp"
+#include "core/congested.hpp"
+#include "core/strategy.hpp"
+#include "bridge/interrupt.hpp"
+#include "bridge/progress.hpp"
+#include "bridge/panic_type.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "progress.hpp"
+#include "bridge/progress.hpp"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "assignment/linear.hpp"
+#include "core/strategy.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -11,8 +11,8 @@
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "assignment/arc_queue.hpp"
-#include "assignment/utils.hpp"
+#include "core/arc_queue.hpp"
+#include "core/lines.hpp"
 
 namespace lumo {
 

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "interrupt.hpp"
+#include "bridge/interrupt.hpp"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "assignment/congested_linear.hpp"
+#include "core/congested.hpp"
 
 #include <cmath>
 #include <limits>
@@ -6,7 +6,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "assignment/utils.hpp"
+#include "core/lines.hpp"
 
 namespace lumo {
 

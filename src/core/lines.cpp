@@ -1,4 +1,4 @@
-#include "assignment/utils.hpp"
+#include "core/lines.hpp"
 
 #include <algorithm>
 #include <cmath>

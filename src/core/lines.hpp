@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "assignment/common.hpp"
+#include "core/common.hpp"
 
 namespace lumo {
 

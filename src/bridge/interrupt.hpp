@@ -7,7 +7,7 @@
 #include <exception>
 #include <functional>
 
-#include "assignment/common.hpp"
+#include "core/common.hpp"
 
 namespace lumo::py {
 

@@ -1,4 +1,4 @@
-#include "assignment/common.hpp"
+#include "core/common.hpp"
 
 #include <algorithm>
 #include <atomic>

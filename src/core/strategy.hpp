@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "assignment/common.hpp"
-#include "assignment/utils.hpp"
+#include "core/common.hpp"
+#include "core/lines.hpp"
 
 namespace lumo {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "assignment/congested_linear.hpp"
-#include "interrupt.hpp"
+#include "core/congested.hpp"
+#include "bridge/interrupt.hpp"
 
 namespace lumo::py {
 
