@@ -16,12 +16,11 @@ The conventions (also in CONTRIBUTING.md):
 """
 import io
 import json
-import os
 import re
 import subprocess
 import sys
 import tokenize
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -39,7 +38,6 @@ class Block:
     lang: str
     code: str
     output: "Block | None" = None  # the output block that follows
-    prints: dict = field(default_factory=dict)  # last line of a statement -> expected text
 
     @property
     def where(self):
@@ -135,17 +133,24 @@ def test_example_runs_and_prints_what_the_page_says(block):
 
 
 def test_every_page_has_examples_and_the_checks_bite(tmp_path):
-    # each page about the API shows code, and a page claiming the wrong output is caught
+    # each page about the API shows code that runs, and a page that is wrong is caught
     for name in ("README.md", "docs/exact.md", "docs/arrays.md", "docs/gtfs.md", "docs/congested.md"):
         assert any(b.page == name and not b.code.startswith("# not run") for b in PYTHON), name
     page = tmp_path / "page.md"
-    page.write_text("```python\nx = [1, 2]\nprint(x)  # prints: [1, 3]\nprint(len(x))  # prints: 2\n"
+    page.write_text("Text.\n\n```python\nx = [1, 2]\nprint(x)  # prints: [1, 3]\n"
+                    "print(len(x))  # prints: 2\nfor i in x:  # prints: 1 2\n    print(i)\n"
                     "print('a\\n   b')\n```\n\n```output\n[1, 2] ... a b\n```\n")
     (block,) = fenced_blocks(page, tmp_path)
+    assert block.where == "page.md:4" and block.output.where == "page.md:13"
     faults = check(block, run(block))
-    assert len(faults) == 1 and "page says '[1, 3]'" in faults[0], faults
-    block.output.code = "[1, 2]\n2\na b c\n"
-    assert len(check(block, run(block))) == 2
+    assert len(faults) == 2, faults
+    assert faults[0] == "page.md:5: page says '[1, 3]', it printed '[1, 2]\\n'"
+    assert faults[1] == "page.md:7: '# prints:' is not at the end of a top-level statement"
+    block.output.code = "[1, 2]\n2\n1\n2\na b c\n"
+    assert len(check(block, run(block))) == 3
+    block.code += "x.missing\n"
+    with pytest.raises(AssertionError, match=r'(?s)page.md:4 failed.*File "page.md", line 10'):
+        run(block)
 
 
 def test_readme_set_up_commands_are_the_ones_ci_runs():
