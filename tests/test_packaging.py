@@ -83,9 +83,13 @@ def test_every_module_of_the_package_looks_up_the_runtime_library_alike():
 
 
 def test_metadata_licence_and_runtime_range():
-    meta = importlib.metadata.metadata("lumo")
+    # "lumo" on the public index is someone else's project: the distribution
+    # has its own name, the import name stays lumo
+    dist = importlib.metadata.distribution("lumo-transit")
+    assert dist.metadata["Name"] == "lumo-transit"
+    assert importlib.metadata.packages_distributions().get("lumo") == ["lumo-transit"]
+    meta = dist.metadata
     assert meta["License"] == "MIT"
-    dist = importlib.metadata.distribution("lumo")
     licences = [f for f in dist.files if f.name == "LICENSE"]
     assert licences and licences[0].read_text().startswith("MIT License")
     tbb = [r for r in dist.requires if r.startswith("tbb")]
