@@ -537,7 +537,7 @@ def test_feed_variants(tmp_path):
 def test_time_fields():
     # the digit-by-digit reading of HH:MM:SS and the general one agree on what they accept
     good = pd.Series(["07:00:00", "7:05:09", " 25:00:01 ", "100:00:00", "", "00:00:00", "  "])
-    parse = importlib.import_module("lumo.gtfs")._parse_times
+    parse = importlib.import_module("lumo.gtfs._parse").Time()
     got = parse(good, "stop_times.txt", "arrival_time")
     np.testing.assert_array_equal(got, [25200, 25509, 90001, 360000, np.nan, 0, np.nan])
     for bad in ["12:60:00", "12:3a:00", "1a:00:00", "12:00:0x", "12-00-00", "12:00", "ä2:00:00",
