@@ -19,8 +19,6 @@ assignment of that network into tables keyed by the same ids.
 Needs pandas, numpy and scipy: ``pip install 'lumo-transit[gtfs]'``.
 """
 
-from __future__ import annotations
-
 try:
     import numpy  # noqa: F401
     import pandas  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
@@ -28,6 +26,7 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(f"lumo.gtfs needs numpy, pandas and scipy ({exc}): "
                       "pip install 'lumo-transit[gtfs]'") from exc
+del numpy, pandas, scipy
 
 from ._demand import gravity_demand
 from ._errors import FeedError

@@ -23,7 +23,7 @@ from ..arrays import InputError
 from ._errors import FeedError
 from ._types import BoolArray, FloatArray, IntArray
 
-T = TypeVar("T", bound=np.generic)
+T = TypeVar("T", bound=np.generic, covariant=True)
 
 
 def first_bad(mask: BoolArray) -> int:

@@ -103,7 +103,8 @@ def trip_runs(feed: Feed, running: Trips, stops: Table, lat: FloatArray, lon: Fl
     trip = pd.Index(running.trip_id).get_indexer(st.text("trip_id"))
     stop = pd.Index(stops.text("stop_id")).get_indexer(st.text("stop_id"))
     order = np.lexsort((seq, trip))
-    trip, stop, seq, arr, dep, rows = (x[order] for x in (trip, stop, seq, arr, dep, rows))
+    trip, stop, seq, rows = trip[order], stop[order], seq[order], rows[order]
+    arr, dep = arr[order], dep[order]
     same_trip = np.r_[False, trip[1:] == trip[:-1]]
     repeat = same_trip & np.r_[False, seq[1:] == seq[:-1]]
     if repeat.any():
@@ -120,8 +121,8 @@ def trip_runs(feed: Feed, running: Trips, stops: Table, lat: FloatArray, lon: Fl
     dropped = np.unique(trip[ends & ~timed])
     if len(dropped):
         keep = ~np.isin(trip, dropped)
-        trip, stop, arr, dep, rows, timed, same_trip = (
-            x[keep] for x in (trip, stop, arr, dep, rows, timed, same_trip))
+        trip, stop, rows = trip[keep], stop[keep], rows[keep]
+        arr, dep, timed, same_trip = arr[keep], dep[keep], timed[keep], same_trip[keep]
         warn(f"stop_times.txt: {len(dropped)} trips of the day have no time at "
              "their first or last stop and are left out")
     if not timed.all():
@@ -132,7 +133,8 @@ def trip_runs(feed: Feed, running: Trips, stops: Table, lat: FloatArray, lon: Fl
     if dup.any():
         first = np.flatnonzero(~dup)
         dep = dep[np.r_[first[1:], len(dup)] - 1]
-        trip, stop, arr, rows, same_trip = (x[first] for x in (trip, stop, arr, rows, same_trip))
+        trip, stop, rows = trip[first], stop[first], rows[first]
+        arr, same_trip = arr[first], same_trip[first]
 
     back = np.r_[False, same_trip[1:] & (arr[1:] < dep[:-1])] | (dep < arr)
     if back.any():
