@@ -50,9 +50,6 @@ InputError: type[ValueError] = _arrays.InputError
 #: SystemExit). The four functions of :mod:`lumo` raise the same class.
 PanicException: type[BaseException] = _arrays.PanicException
 
-# lumo.gtfs imports the expansion under this name from here.
-_line_arcs = _lines.line_arcs
-
 ArrayLike = npt.ArrayLike
 FloatArray = npt.NDArray[np.float32]
 IntArray = npt.NDArray[np.int64]
