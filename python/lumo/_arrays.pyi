@@ -30,7 +30,8 @@ CONGESTED_DEFAULTS: Final[CongestedDefaults]
 
 _Indices = npt.NDArray[np.int64]
 _Floats = npt.NDArray[np.float32]
-_Demand = npt.NDArray[np.float32] | npt.NDArray[np.float64]
+_Demand = (npt.NDArray[np.float32] | npt.NDArray[np.float64]
+           | tuple[_Indices, _Indices, npt.NDArray[np.float32]])  # matrix, or sparse triple
 
 class Skim(TypedDict):
     flows: Buffer
@@ -56,10 +57,10 @@ class CongestedResult(Skim):
 def assign(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
            kind: npt.NDArray[np.int8] | None, n_nodes: int, demand: _Demand, n_zones: int,
            destinations: _Indices | None, per_destination: bool, components: bool,
-           threads: int | None, chunk: int = 0) -> AssignResult: ...
+           threads: int | None, columns: bool = False, chunk: int = 0) -> AssignResult: ...
 def congested(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
               kind: npt.NDArray[np.int8] | None, n_nodes: int, demand: _Demand, n_zones: int,
               destinations: _Indices, capacity: float, decay: float, msa: bool, beta: float,
               tol: float, max_iters: int, progress: Callable[[int, float], object] | None,
-              components: bool, threads: int | None) -> CongestedResult: ...
+              components: bool, threads: int | None, columns: bool = False) -> CongestedResult: ...
 def timings() -> tuple[float, float]: ...

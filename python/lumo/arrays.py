@@ -70,11 +70,12 @@ def _first_bad(mask: npt.NDArray[np.bool_]) -> int:
 def _vector(name: str, value: ArrayLike, kind: Literal["float", "index"],
             length: int | None = None) -> np.ndarray:
     """One-dimensional float32 or int64 array, copied only where it must be."""
-    if isinstance(value, (str, bytes)):
+    if isinstance(value, (str, bytes)) or value is None:
         raise InputError(f"{name} must be a sequence of numbers, got {type(value).__name__}")
     try:
-        arr = np.asarray(value)
-    except (ValueError, TypeError) as exc:
+        with np.errstate(all="ignore"):
+            arr = np.asarray(value)
+    except (ValueError, TypeError, OverflowError) as exc:
         raise InputError(f"{name} must be a sequence of numbers: {exc}") from None
     if arr.ndim != 1:
         raise InputError(f"{name} must be one-dimensional, got shape {arr.shape}")
@@ -83,10 +84,10 @@ def _vector(name: str, value: ArrayLike, kind: Literal["float", "index"],
     if kind == "float":
         if arr.dtype.kind not in "fiub":
             raise InputError(f"{name} must hold numbers, got dtype {arr.dtype}")
-        return np.ascontiguousarray(arr, dtype=np.float32)
+        return _narrowed(name, arr)
     if arr.dtype.kind not in "iu":
         if arr.dtype.kind == "f" and arr.size and np.all(np.isfinite(arr)) \
-                and np.all(arr == np.round(arr)):
+                and np.all(arr == np.round(arr)) and np.all(np.abs(arr) < 2.0**63):
             arr = arr.astype(np.int64)
         elif arr.size == 0:
             arr = arr.astype(np.int64)
@@ -101,6 +102,21 @@ def _vector(name: str, value: ArrayLike, kind: Literal["float", "index"],
         i = int(np.argmax(arr))
         raise InputError(f"{name}[{i}] = {arr[i]} is too large")
     return np.ascontiguousarray(arr, dtype=np.int64)
+
+
+def _narrowed(name: str, arr: np.ndarray) -> np.ndarray:
+    """float32, C order; a finite value beyond float32's range is refused here
+    rather than cast to infinity with a numpy warning."""
+    with np.errstate(all="ignore"):
+        out = np.ascontiguousarray(arr, dtype=np.float32)
+    if arr.dtype.kind == "f" and arr.dtype.itemsize > 4 and out.size:
+        grew = np.isinf(out) & np.isfinite(arr)
+        if grew.any():
+            i = _first_bad(grew)
+            pos = ", ".join(str(int(p)) for p in np.unravel_index(i, arr.shape))
+            raise InputError(f"{name}[{pos}] = {_format(arr.ravel()[i])} is too large for "
+                             "float32")
+    return out
 
 
 def _check_nodes(name: str, arr: np.ndarray, n_nodes: int) -> None:
@@ -203,7 +219,10 @@ class Network:
             if value is None:
                 arr = np.full(m, -1, dtype=np.int64)
             else:
-                arr = np.asarray(value)
+                try:
+                    arr = np.asarray(value)
+                except (ValueError, TypeError, OverflowError):
+                    arr = np.empty(0, dtype=object)
                 if arr.shape != (m,) or arr.dtype.kind not in "iu":
                     raise InputError(f"{name} must hold {m} integers (one per arc)")
                 arr = np.ascontiguousarray(arr, dtype=np.int64)
@@ -227,7 +246,15 @@ class Network:
         matrix). ``n_stops`` defaults to the matrix side, or to one
         more than the largest stop served.
         """
-        lines = [_vector(f"alignments[{ln}]", a, "index") for ln, a in enumerate(alignments)]
+        if isinstance(alignments, (str, bytes)) or alignments is None:
+            raise InputError("alignments must be a list of lines, each a sequence of stops, "
+                             f"got {type(alignments).__name__}")
+        try:
+            listed = list(alignments)
+        except TypeError:
+            raise InputError("alignments must be a list of lines, each a sequence of stops, "
+                             f"got {type(alignments).__name__}") from None
+        lines = [_vector(f"alignments[{ln}]", a, "index") for ln, a in enumerate(listed)]
         f = _vector("freqs", freqs, "float")
         if f.shape[0] != len(lines):
             raise InputError(f"freqs must have {len(lines)} entries (one per line), "
@@ -236,26 +263,37 @@ class Network:
         matrix: np.ndarray | None = None
         per_line: list[np.ndarray] | None = None
         tt: Any = travel_times
+        if tt is None or isinstance(tt, (str, bytes, int, float, complex, np.generic)):
+            raise InputError("travel_times must be a square matrix or one array of segment "
+                             f"times per line, got {type(tt).__name__}")
         if isinstance(tt, np.ndarray) and tt.ndim == 2:
             matrix = tt
-        elif not isinstance(tt, np.ndarray) and _lines.per_line(tt, lines):
+        elif not isinstance(tt, np.ndarray) and _per_line(tt, lines):
             per_line = [_vector(f"travel_times[{ln}]", t, "float") for ln, t in enumerate(tt)]
         else:
-            matrix = np.asarray(tt)
-        if matrix is not None:
             try:
-                matrix = np.ascontiguousarray(matrix, dtype=np.float32)
-            except (ValueError, TypeError) as exc:
+                with np.errstate(all="ignore"):
+                    matrix = np.asarray(tt)
+            except (ValueError, TypeError, OverflowError) as exc:
                 raise InputError(f"travel_times must be a square matrix: {exc}") from None
+        if matrix is not None:
+            if matrix.dtype.kind not in "fiub":
+                raise InputError(f"travel_times must hold numbers, got dtype {matrix.dtype}")
             if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
                 raise InputError(f"travel_times must be square, got shape {matrix.shape}")
+            matrix = _narrowed("travel_times", matrix)
         if n_stops is None:
             if matrix is not None:
                 s = matrix.shape[0]
             else:
                 s = max((int(a.max()) + 1 for a in lines if a.size), default=0)
         else:
-            s = operator.index(n_stops)
+            try:
+                s = operator.index(n_stops)
+            except TypeError:
+                raise InputError(f"n_stops must be an integer, got {n_stops!r}") from None
+            if s < 0:
+                raise InputError(f"n_stops = {s} is negative")
         if matrix is not None and matrix.shape[0] != s:
             raise InputError(f"travel_times must be {s} × {s}, got {matrix.shape[0]} × "
                              f"{matrix.shape[1]}")
@@ -287,6 +325,13 @@ class Network:
                   arc_to_stop=arcs["to_stop"])
         net.n_stops = s
         return net
+
+
+def _per_line(tt: Any, lines: list[np.ndarray]) -> bool:
+    try:
+        return _lines.per_line(tt, lines)
+    except TypeError:  # not a sequence of sequences: read as the matrix, which refuses it
+        return False
 
 
 @dataclass
@@ -335,12 +380,47 @@ def _network(network: Network) -> Network:
     return network
 
 
-def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.ndarray:
-    """The Z × Z float32 demand matrix (origins × destinations)."""
-    if isinstance(demand, tuple) and len(demand) == 3:
-        o = _vector("demand origins", demand[0], "index")
-        d = _vector("demand destinations", demand[1], "index", o.shape[0])
-        v = _vector("demand volumes", demand[2], "float", o.shape[0])
+# Zones up to which a triple's zone matrices stay Z × Z (16 MiB each);
+# beyond, they hold the assigned destinations' columns only.
+FULL_SKIM_ZONES = 2048
+
+
+@dataclass
+class _DemandIn:
+    data: Any        # the Z × Z matrix, or the triple of arrays kept sparse
+    zones: int
+    sparse: bool
+
+    @property
+    def columns(self) -> bool:
+        """Zone matrices Z × D rather than Z × Z."""
+        return self.sparse and self.zones > FULL_SKIM_ZONES
+
+
+def _is_triple(demand: Any) -> bool:
+    """The triple is a tuple of three arrays or lists; a tuple of tuples is
+    the rows of a matrix. Told apart by type, never by length, and a tuple
+    that mixes the two is refused."""
+    if not (isinstance(demand, tuple) and len(demand) == 3):
+        return False
+    rows = [isinstance(item, tuple) for item in demand]
+    if all(rows):
+        return False
+    if any(rows):
+        raise InputError("demand is a tuple of three items, some of them tuples: give a "
+                         "matrix as a numpy array (or a list or tuple of tuple rows) and the "
+                         "triple (origins, destinations, volumes) as arrays or lists")
+    return True
+
+
+def _demand(network: Network, demand: Demand, zones: int | None = None) -> _DemandIn:
+    """The demand checked: a Z × Z matrix (origins × destinations), or the
+    triple, kept as sorted arrays so that memory grows with the trips."""
+    if _is_triple(demand):
+        triple: tuple[Any, Any, Any] = demand  # type: ignore[assignment]
+        o = _vector("demand origins", triple[0], "index")
+        d = _vector("demand destinations", triple[1], "index", o.shape[0])
+        v = _vector("demand volumes", triple[2], "float", o.shape[0])
         if zones is not None:
             z = zones
         elif network.n_zones:  # zone nodes first, then stops
@@ -349,18 +429,21 @@ def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.nd
             z = network.n_stops
         else:
             z = int(max(o.max(initial=-1), d.max(initial=-1))) + 1
+        z = min(z, network.n_nodes)
         for name, arr in (("demand origins", o), ("demand destinations", d)):
-            bad = arr >= min(z, network.n_nodes)
+            bad = arr >= z
             if bad.any():
                 i = _first_bad(bad)
                 raise InputError(f"{name}[{i}] = {arr[i]} is not a zone: there are "
-                                 f"{min(z, network.n_nodes)} zones")
+                                 f"{z} zones")
         _check_reals("demand volumes", v, allow_inf=False)
-        mat = np.zeros((z, z), dtype=np.float32)
-        np.add.at(mat, (o, d), v)
-        return mat
+        return _DemandIn((o, d, v), z, True)
+    if isinstance(demand, (str, bytes)) or demand is None:
+        raise InputError(f"demand must be a square matrix or a triple (origins, destinations, "
+                         f"volumes), got {type(demand).__name__}")
     try:
-        mat = np.asarray(demand)
+        with np.errstate(all="ignore"):
+            mat = np.asarray(demand)
     except (ValueError, TypeError) as exc:
         raise InputError(f"demand must be a square matrix: {exc}") from None
     if mat.ndim != 2:
@@ -378,18 +461,21 @@ def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.nd
         raise InputError(f"demand must hold numbers, got dtype {mat.dtype}")
     if not (mat.dtype in (np.float32, np.float64) and mat.dtype.isnative
             and mat.flags.c_contiguous):
-        mat = np.ascontiguousarray(mat, dtype=np.float32)
+        mat = _narrowed("demand", mat)
     # NaN, negative and infinite values are refused by the native side, which
     # reads the matrix once, checking as it narrows.
-    return mat
+    return _DemandIn(mat, z, False)
 
 
-def _destinations(destinations: ArrayLike | None, mat: np.ndarray) -> np.ndarray:
-    z = mat.shape[0]
+def _destinations(destinations: ArrayLike | None, dem: _DemandIn) -> np.ndarray:
+    z = dem.zones
     if destinations is None:
+        if dem.sparse:
+            o, d, v = dem.data
+            return np.unique(d[(o != d) & (v != 0)]).astype(np.int64)
         # every column with a non-zero entry off the diagonal (NaN counts:
         # the native side refuses it with its position)
-        nonzero = mat != 0
+        nonzero = dem.data != 0
         np.fill_diagonal(nonzero, False)
         return np.flatnonzero(nonzero.any(axis=0)).astype(np.int64)
     dst = _vector("destinations", destinations, "index")
@@ -441,14 +527,14 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     for every thread count.
     """
     net = _network(network)
-    mat = _demand(net, demand)
+    dem = _demand(net, demand)
     n_threads = _threads(threads)
     # Without destinations, the native side finds them while it reads the demand.
-    dst = None if destinations is None else _destinations(destinations, mat)
+    dst = None if destinations is None else _destinations(destinations, dem)
     out = _arrays.assign(tail=net.tail, head=net.head, freq=net.freq, cost=net.cost,
-                         kind=net.kind, n_nodes=net.n_nodes, demand=mat, n_zones=mat.shape[0],
+                         kind=net.kind, n_nodes=net.n_nodes, demand=dem.data, n_zones=dem.zones,
                          destinations=dst, per_destination=bool(per_destination),
-                         components=bool(components), threads=n_threads)
+                         components=bool(components), threads=n_threads, columns=dem.columns)
     if dst is None:
         dst = np.asarray(out["destinations"], dtype=np.int64)
     return _result(out, dst)
@@ -488,8 +574,8 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
     net = _network(network)
     if net.n_arcs == 0:
         raise InputError("network has no arcs: a congested assignment needs at least one")
-    mat = _demand(net, demand)
-    dst = _destinations(destinations, mat)
+    dem = _demand(net, demand)
+    dst = _destinations(destinations, dem)
     n_threads = _threads(threads)
     cap = _real("capacity", capacity)
     if isinstance(decay, str):
@@ -514,10 +600,11 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
     if progress is not None and not callable(progress):
         raise InputError("progress must be callable (iteration, gap) or None")
     out = _arrays.congested(tail=net.tail, head=net.head, freq=net.freq, cost=net.cost,
-                            kind=net.kind, n_nodes=net.n_nodes, demand=mat,
-                            n_zones=mat.shape[0], destinations=dst, capacity=cap, decay=alpha,
+                            kind=net.kind, n_nodes=net.n_nodes, demand=dem.data,
+                            n_zones=dem.zones, destinations=dst, capacity=cap, decay=alpha,
                             msa=msa, beta=b, tol=t, max_iters=iters, progress=progress,
-                            components=bool(components), threads=n_threads)
+                            components=bool(components), threads=n_threads,
+                            columns=dem.columns)
     conv = Convergence(iterations=out["iterations"], gaps=out["gaps"],
                        converged=out["converged"], stopped=out["stopped"])
     return _result(out, dst, conv)

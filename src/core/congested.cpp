@@ -229,7 +229,14 @@ FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index
   FloatVec rows(checked_count(dsts.size(), n, sizeof(float)), 0.0f);
   for (std::size_t k = 0; k < dsts.size(); ++k) {
     const Index d = dsts[k];
-    fill_demand_block(rows.data() + k * n, d, dem.zones, [&](Index o) { return dem.at(o, d); });
+    float* block = rows.data() + k * n;
+    // As fill_demand_block: the volume from every other origin, in origin
+    // order, and their negated sum at the destination.
+    dem.column(d, [&](Index o, float v) {
+      if (o == d) return;
+      block[o] = v;
+      block[d] = block[d] - v;
+    });
   }
   return rows;
 }
@@ -248,7 +255,7 @@ ZoneCongestedRun::ZoneCongestedRun(std::span<const Index> from, std::span<const 
       run_(from, to, arc_freqs, costs, rows_, dsts, capacity, average_decay_factor, beta, tol,
            max_iters, msa, n_nodes) {}
 
-Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel) {
+Skim ZoneCongestedRun::finish(bool components, bool columns, CancelFlag cancel) {
   const std::size_t m = from_.size(), n_dst = dsts_.size();
   const Index z = demand_.zones, n = n_nodes_;
   Skim r;
@@ -260,15 +267,18 @@ Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel) {
   r.flows = n_dst == 0 ? FloatVec(m, 0.0f) : sum_flows(std::move(last.flows), n_dst);
   throw_if_cancelled(cancel);
   const FloatVec& labels = last.labels;
-  r.cost.assign(checked_count(z, z, sizeof(float)), std::numeric_limits<float>::quiet_NaN());
+  const std::size_t width = columns ? n_dst : z;
+  r.cost.assign(checked_count(z, width, sizeof(float)), std::numeric_limits<float>::quiet_NaN());
   for (std::size_t k = 0; k < n_dst; ++k) {
-    for (Index o = 0; o < z; ++o) r.cost[o * z + dsts_[k]] = labels[k * n + o];
+    const std::size_t col = columns ? k : dsts_[k];
+    for (Index o = 0; o < z; ++o) r.cost[o * width + col] = labels[k * n + o];
   }
   r.total_cost = total_cost(labels, rows_, n);
   if (components) {
     Skim split;
     SkimOptions options;
     options.components = true;
+    options.columns = columns;
     options.cancel = cancel;
     Network net = prepare_network(from_, to_, costs_, n);
     WorkspacePtr ws = make_workspace();

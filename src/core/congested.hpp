@@ -147,9 +147,10 @@ class ZoneCongestedRun {
   // Of the finished run: flows are the averaged blocks summed in destination
   // order; cost and total those of the newest assignment, whose labels the run
   // holds; with `components`, that assignment made once more with the
-  // components (the same inputs give the same labels). The run is spent
-  // afterwards.
-  Skim finish(bool components, CancelFlag cancel = nullptr);
+  // components (the same inputs give the same labels); with `columns` the
+  // zone matrices Z x D as SkimOptions::columns lays them out. The run is
+  // spent afterwards.
+  Skim finish(bool components, bool columns, CancelFlag cancel = nullptr);
 
  private:
   std::span<const Index> from_, to_;

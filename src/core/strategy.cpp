@@ -338,10 +338,12 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
       (!kinds.empty() && kinds.size() != m)) {
     panic("arc arrays differ in length");
   }
-  if (z > n || (demand.f32 == nullptr && demand.f64 == nullptr && z > 0)) {
+  if (z > n || !demand.present() || (demand.sparse() && demand.start.size() != z + 1)) {
     panic("demand does not match the zones");
   }
-  checked_count(z, z, sizeof(float));
+  // Zone matrices: Z x Z, or Z x D by destination position.
+  const std::size_t width = options.columns ? n_dst : z;
+  const std::size_t cells = checked_count(z, width, sizeof(float));
   for (Index d : dsts) {
     if (d >= z) panic(out_of_bounds(z, d));
   }
@@ -349,10 +351,10 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
 
   const float nan = std::numeric_limits<float>::quiet_NaN();
   out.flows.assign(m, 0.0f);
-  out.cost.assign(z * z, nan);
+  out.cost.assign(cells, nan);
   out.total_cost = 0.0f;
   if (options.components) {
-    for (FloatVec* v : {&out.wait, &out.ride, &out.walk, &out.boardings}) v->assign(z * z, nan);
+    for (FloatVec* v : {&out.wait, &out.ride, &out.walk, &out.boardings}) v->assign(cells, nan);
   }
   if (options.per_destination) {
     out.labels.resize(checked_count(n_dst, n, sizeof(float)));
@@ -390,7 +392,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   for (std::size_t k0 = 0; k0 < n_dst; k0 += chunk) {
     throw_if_cancelled(options.cancel);
     const std::size_t k1 = std::min(n_dst, k0 + chunk);
-    const std::size_t width = k1 - k0;
+    const std::size_t in_chunk = k1 - k0;
     auto labels_of = [&](std::size_t k) {
       return options.per_destination ? out.labels.data() + k * n
                                      : chunk_labels.data() + (k - k0) * n;
@@ -400,18 +402,29 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
                                      : chunk_flows.data() + (k - k0) * m;
     };
     auto values_of = [&](int c, std::size_t k) {
-      return zone_values.data() + (c * width + (k - k0)) * z;
+      return zone_values.data() + (c * in_chunk + (k - k0)) * z;
     };
-    parallel_range(tbb::blocked_range<Index>(0, n_tiles, 1),
-                      [&](const tbb::blocked_range<Index>& r) {
-      for (Index t = r.begin(); t != r.end(); ++t) {
-        const Index o0 = t * kTile, o1 = std::min(z, o0 + kTile);
-        for (std::size_t k = k0; k < k1; ++k) {
+    if (demand.sparse()) {  // only the entries: work by trips, not zones
+      parallel_range(tbb::blocked_range<std::size_t>(k0, k1, 1),
+                     [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t k = r.begin(); k != r.end(); ++k) {
           float* row = gathered.data() + (k - k0) * z;
-          for (Index o = o0; o < o1; ++o) row[o] = demand.at(o, dsts[k]);
+          std::fill(row, row + z, 0.0f);
+          demand.column(dsts[k], [&](Index o, float v) { row[o] = v; });
         }
-      }
-    });
+      });
+    } else {
+      parallel_range(tbb::blocked_range<Index>(0, n_tiles, 1),
+                     [&](const tbb::blocked_range<Index>& r) {
+        for (Index t = r.begin(); t != r.end(); ++t) {
+          const Index o0 = t * kTile, o1 = std::min(z, o0 + kTile);
+          for (std::size_t k = k0; k < k1; ++k) {
+            float* row = gathered.data() + (k - k0) * z;
+            for (Index o = o0; o < o1; ++o) row[o] = demand.at(o, dsts[k]);
+          }
+        }
+      });
+    }
     parallel_range(tbb::blocked_range<std::size_t>(k0, k1, 1),
                       [&](const tbb::blocked_range<std::size_t>& range) {
       Scratch& s = ws.local();
@@ -447,7 +460,9 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
         for (int c = 0; c < n_values; ++c) {
           float* matrix = matrices[c]->data();
           for (Index o = o0; o < o1; ++o) {
-            for (std::size_t k = k0; k < k1; ++k) matrix[o * z + dsts[k]] = values_of(c, k)[o];
+            for (std::size_t k = k0; k < k1; ++k) {
+              matrix[o * width + (options.columns ? k : dsts[k])] = values_of(c, k)[o];
+            }
           }
         }
       }
@@ -463,6 +478,66 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   float total = 0.0f;
   for (float p : partial) total = total + p;
   out.total_cost = total;
+}
+
+DemandMatrix SparseDemand::view(Index zones) const {
+  DemandMatrix m;
+  m.zones = zones;
+  m.start = start;
+  m.origins = origins;
+  m.volumes = volumes;
+  return m;
+}
+
+IndexVec SparseDemand::destinations() const {
+  IndexVec out;
+  for (std::size_t d = 0; d + 1 < start.size(); ++d) {
+    for (std::size_t e = start[d]; e < start[d + 1]; ++e) {
+      if (origins[e] != d && volumes[e] != 0.0f) {
+        out.push_back(d);
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+SparseDemand sparse_demand(std::span<const Index> origins, std::span<const Index> destinations,
+                           std::span<const float> volumes, Index zones) {
+  const std::size_t n = origins.size();
+  if (destinations.size() != n || volumes.size() != n) panic("demand triples differ in length");
+  // Counting sort by destination, then by origin within each destination,
+  // both stable: the entries of one pair keep the order given.
+  IndexVec order(n);
+  std::vector<std::size_t> per(zones + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (origins[i] >= zones) panic(out_of_bounds(zones, origins[i]));
+    if (destinations[i] >= zones) panic(out_of_bounds(zones, destinations[i]));
+    ++per[destinations[i] + 1];
+  }
+  for (Index d = 0; d < zones; ++d) per[d + 1] += per[d];
+  std::vector<std::size_t> fill(per.begin(), per.end() - 1);
+  for (std::size_t i = 0; i < n; ++i) order[fill[destinations[i]]++] = i;
+  SparseDemand s;
+  s.start.assign(zones + 1, 0);
+  s.origins.reserve(n);
+  s.volumes.reserve(n);
+  for (Index d = 0; d < zones; ++d) {
+    const auto first = order.begin() + static_cast<std::ptrdiff_t>(per[d]);
+    const auto last = order.begin() + static_cast<std::ptrdiff_t>(per[d + 1]);
+    std::stable_sort(first, last, [&](Index a, Index b) { return origins[a] < origins[b]; });
+    for (auto it = first; it != last; ++it) {
+      const Index o = origins[*it];
+      if (s.origins.size() > s.start[d] && s.origins.back() == o) {
+        s.volumes.back() = s.volumes.back() + volumes[*it];
+      } else {
+        s.origins.push_back(o);
+        s.volumes.push_back(0.0f + volumes[*it]);
+      }
+    }
+    s.start[d + 1] = s.origins.size();
+  }
+  return s;
 }
 
 }  // namespace lumo

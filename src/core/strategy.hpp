@@ -83,12 +83,13 @@ struct SkimOptions {
   bool per_destination = false;  // keep every destination's labels and flows
   bool components = false;       // waiting, riding, walking and boardings
   std::size_t chunk = 0;         // destinations held at once (0: by memory)
+  bool columns = false;          // zone matrices Z x D (column k: dsts[k]), not Z x Z
   CancelFlag cancel = nullptr;
 };
 
 // Zone-to-zone results of an assignment. The zones are nodes 0 .. Z-1; matrices
 // are Z x Z, row = origin, column = destination, NaN in columns that were not
-// assigned.
+// assigned; with SkimOptions::columns Z x D, column k for the k-th destination.
 struct Skim {
   FloatVec flows;  // M, summed over destinations in destination order
   FloatVec cost;
@@ -97,17 +98,51 @@ struct Skim {
   FloatVec wait, ride, walk, boardings;  // with components
 };
 
-// A Z x Z demand matrix (row-major, origin x destination) read where it lies,
-// in single or double precision; a double is narrowed when it is read.
+// Demand towards the zones (nodes 0 .. Z-1): a Z x Z matrix (row-major,
+// origin x destination) read where it lies, in single or double precision (a
+// double is narrowed when it is read), or sparse: per destination zone d its
+// entries origins[start[d]] .. and volumes alike, origins increasing, one
+// entry per pair (see sparse_demand).
 struct DemandMatrix {
   const float* f32 = nullptr;
   const double* f64 = nullptr;
   Index zones = 0;
+  std::span<const std::size_t> start;  // zones + 1 offsets when sparse
+  std::span<const Index> origins;
+  std::span<const float> volumes;
+
+  bool sparse() const { return !start.empty(); }
+  bool present() const { return f32 != nullptr || f64 != nullptr || sparse() || zones == 0; }
+  // Dense form only.
   float at(Index o, Index d) const {
     const std::size_t i = o * zones + d;
     return f32 != nullptr ? f32[i] : static_cast<float>(f64[i]);
   }
+  // Calls f(o, v) for the origins towards d in increasing order: every zone
+  // when dense, the entries only when sparse (the others are 0).
+  template <class F>
+  void column(Index d, F&& f) const {
+    if (sparse()) {
+      for (std::size_t e = start[d]; e < start[d + 1]; ++e) f(origins[e], volumes[e]);
+    } else {
+      for (Index o = 0; o < zones; ++o) f(o, at(o, d));
+    }
+  }
 };
+
+// The entries of a sparse demand, owned. Built from (origin, destination,
+// volume) triples, each below `zones`: the volumes of one pair are added in
+// float32 in the order given, as adding them into a zero matrix would.
+struct SparseDemand {
+  std::vector<std::size_t> start;
+  IndexVec origins;
+  FloatVec volumes;
+  DemandMatrix view(Index zones) const;
+  // Every destination with a non-zero volume from another zone, increasing.
+  IndexVec destinations() const;
+};
+SparseDemand sparse_demand(std::span<const Index> origins, std::span<const Index> destinations,
+                           std::span<const float> volumes, Index zones);
 
 // Assigns the demand towards every zone of `dsts` (zones are nodes 0 .. Z-1);
 // `kinds` is empty or one kind per arc.

@@ -9,7 +9,9 @@ from __future__ import annotations
 
 import io
 import os
+import re
 import zipfile
+import zlib
 from dataclasses import dataclass, field
 from typing import TypeVar
 
@@ -154,17 +156,33 @@ class Table:
                      rows if self.rows is None else self.rows[rows])
 
 
-class Feed:
-    """The .txt files of a GTFS zip or folder, by name."""
+#: The most bytes of a feed's files read by default (all of them together).
+MAX_BYTES = 2 << 30
 
-    def __init__(self, path: object):
+# A member name that leads outside the archive's root: absolute, with a drive,
+# or with a ".." step.
+_CLIMBS = re.compile(r"^([/\\]|[A-Za-z]:)|(^|[/\\])\.\.([/\\]|$)")
+# What reading a damaged member can raise (bad CRC, truncated data, an
+# unsupported or encrypted compression).
+_ZIP_ERRORS = (zipfile.BadZipFile, zipfile.LargeZipFile, zlib.error, EOFError, OSError,
+               NotImplementedError, RuntimeError, ValueError)
+
+
+class Feed:
+    """The .txt files of a GTFS zip or folder, by name. Reads at most
+    `max_bytes` of them in all; never writes."""
+
+    def __init__(self, path: object, max_bytes: int = MAX_BYTES):
         try:
             where = os.fspath(path)  # type: ignore[call-overload]
         except TypeError:
             raise InputError(f"path must be a file or folder name, got {type(path).__name__}") from None
         self.path = where
+        self.max_bytes = max_bytes
+        self._left = max_bytes
         self._zip: zipfile.ZipFile | None = None
         self._members: dict[str, str] = {}
+        label = os.path.basename(where.rstrip("/\\")) or where
         if os.path.isdir(where):
             for name in os.listdir(where):
                 if name.lower().endswith(".txt"):
@@ -172,19 +190,27 @@ class Feed:
         elif os.path.isfile(where):
             try:
                 self._zip = zipfile.ZipFile(where)
-            except (zipfile.BadZipFile, OSError) as e:
-                raise InputError(f"path {where!r} is not a GTFS zip file or folder: {e}") from None
+                infos = self._zip.infolist()
+            except _ZIP_ERRORS as e:
+                raise FeedError(label, None, f"is not a GTFS zip file or folder: {e}") from None
             # Some feeds keep their files in a folder inside the zip: take the
             # shallowest member of each name.
             depth: dict[str, int] = {}
-            for info in self._zip.infolist():
+            outside = []
+            for info in infos:
                 if info.is_dir():
+                    continue
+                if _CLIMBS.search(info.filename):
+                    outside.append(info.filename)
                     continue
                 base = info.filename.rsplit("/", 1)[-1].lower()
                 d = info.filename.count("/")
                 if base.endswith(".txt") and d < depth.get(base, 1 << 30):
                     depth[base] = d
                     self._members[base] = info.filename
+            if outside:
+                warn(f"{label}: {len(outside)} members lead outside the archive and are not "
+                     f"read: {', '.join(map(repr, outside[:5]))}")
         else:
             raise InputError(f"path {where!r} does not exist")
 
@@ -195,6 +221,33 @@ class Feed:
     def has(self, name: str) -> bool:
         return name in self._members
 
+    def _raw(self, name: str) -> bytes:
+        """The member's bytes, counted against the bound before they are read."""
+        member = self._members[name]
+        bound = (f"more than the bound of {self.max_bytes} bytes for the feed's files "
+                 "(load's max_bytes)")
+        try:
+            if self._zip is not None:
+                info = self._zip.getinfo(member)
+                if info.file_size > self._left:
+                    raise FeedError(name, None, f"its {info.file_size} bytes uncompressed "
+                                                f"are {bound}")
+                with self._zip.open(info) as f:
+                    raw = f.read(self._left + 1)
+            else:
+                if not os.path.isfile(member):
+                    raise FeedError(name, None, "is not a file")
+                with open(member, "rb") as f:
+                    raw = f.read(self._left + 1)
+        except FeedError:
+            raise
+        except _ZIP_ERRORS as e:
+            raise FeedError(name, None, f"cannot be read: {e}") from None
+        if len(raw) > self._left:
+            raise FeedError(name, None, f"its bytes are {bound}")
+        self._left -= len(raw)
+        return raw
+
     def read(self, name: str) -> Table | None:
         """The file's columns of `FILES` that it has; None when a file the
         feed may leave out is absent or empty."""
@@ -204,16 +257,15 @@ class Feed:
             if spec.required:
                 raise FeedError(name, None, "the feed has no such file")
             return None
-        member = self._members[name]
-        if self._zip is not None:
-            raw = self._zip.read(member)
-        else:
-            with open(member, "rb") as f:
-                raw = f.read()
+        raw = self._raw(name)
         if not raw or raw.isspace():
             if spec.required:
                 raise FeedError(name, None, "the file is empty (it has no header)")
             return None
+        # A header and nothing else but blank lines: no rows, found without
+        # handing the blank lines to the CSV reader.
+        first = raw.find(b"\n")
+        no_rows = first < 0 or not raw[first:].strip()
 
         def parse(encoding: str) -> pd.DataFrame:
             return pd.read_csv(io.BytesIO(raw), dtype=str, keep_default_na=False, na_filter=False,
@@ -230,13 +282,15 @@ class Feed:
                 df = parse("latin-1")
         except (pd.errors.ParserError, ValueError) as e:
             raise FeedError(name, None, f"cannot be read as CSV: {e}") from None
-        df.columns = [c.strip() for c in df.columns]
+        df.columns = [str(c).strip() for c in df.columns]
         if df.columns.duplicated().any():
             dup = df.columns[df.columns.duplicated()][0]
             raise FeedError(name, None, f"column {dup!r} appears twice in the header")
         for col in spec.columns:
             if col.required and col.name not in df.columns:
                 raise FeedError(name, None, f"required column {col.name!r} is missing")
+        if spec.required and (no_rows or not len(df)):
+            raise FeedError(name, None, "has a header but no rows")
         return Table(spec, df)
 
     def must_read(self, name: str) -> Table:

@@ -149,6 +149,9 @@ class Integer(Parser[np.int64]):
         return None if self.default is None else np.full(n, self.default, dtype=np.int64)
 
 
+_MONTH_DAYS = np.array([31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31])
+
+
 @dataclass(frozen=True)
 class Date(Parser[np.int64]):
     """YYYYMMDD dates as integers (they compare like the dates)."""
@@ -158,11 +161,14 @@ class Date(Parser[np.int64]):
     def __call__(self, values: pd.Series, file: str, column: str,
                  rows: IntArray | None = None) -> IntArray:
         v = values.str.strip()
-        ok = v.str.fullmatch(r"\d{8}").to_numpy()
+        ok = v.str.fullmatch(r"\d{8}").to_numpy(dtype=bool, na_value=False)
         if ok.all():
             d = v.astype(np.int64).to_numpy()
-            month, day = d // 100 % 100, d % 100
-            ok = (month >= 1) & (month <= 12) & (day >= 1) & (day <= 31)
+            year, month, day = d // 10000, d // 100 % 100, d % 100
+            # a day the calendar has (no 29 February 2017, no 31 April)
+            leap = (year % 4 == 0) & ((year % 100 != 0) | (year % 400 == 0))
+            days = _MONTH_DAYS[np.clip(month, 1, 12) - 1] + ((month == 2) & leap)
+            ok = (month >= 1) & (month <= 12) & (day >= 1) & (day <= days)
         if not ok.all():
             i = int(np.flatnonzero(~ok)[0])
             raise FeedError(file, _row(i, rows),

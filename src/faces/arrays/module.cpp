@@ -33,6 +33,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "core/congested.hpp"
+#include "core/nodes.hpp"
 #include "core/strategy.hpp"
 #include "bridge/interrupt.hpp"
 #include "bridge/progress.hpp"
@@ -176,6 +177,27 @@ void bad_value(const char* name, std::size_t i, std::size_t cols, double v) {
   Py_DECREF(value);
 }
 
+// Runs f() with the interpreter lock released when `len` values are many
+// enough for the pass to be felt by other threads (the buffers read stay held,
+// so their memory stays put); rethrows what f threw once the lock is back.
+constexpr std::size_t kReleaseFrom = std::size_t{1} << 15;
+template <class F>
+void maybe_released(std::size_t len, F&& f) {
+  if (len < kReleaseFrom) {
+    f();
+    return;
+  }
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    f();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) std::rethrow_exception(failure);
+}
+
 // What a float argument may hold; values narrowed to float32 are checked.
 enum class Allowed { kCosts, kFrequencies };  // finite, or also +inf; never NaN or < 0
 
@@ -190,22 +212,29 @@ void narrow(const T* p, std::size_t n, FloatVec& out) {
 bool read_floats(PyObject* obj, const char* name, Allowed allowed, FloatVec& out) {
   View v;
   if (!v.open(obj, name)) return false;
-  if (v.code() == 'f' && v.itemsize() == 4) {
-    narrow(static_cast<const float*>(v.data()), v.size(), out);
-  } else if (v.code() == 'd' && v.itemsize() == 8) {
-    narrow(static_cast<const double*>(v.data()), v.size(), out);
-  } else {
+  const bool f32 = v.code() == 'f' && v.itemsize() == 4;
+  if (!f32 && !(v.code() == 'd' && v.itemsize() == 8)) {
     PyErr_Format(PyExc_TypeError, "%s must hold float32 or float64 values", name);
     return false;
   }
   const float inf = std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const float f = out[i];
-    if (f >= 0.0f && (f < inf || (allowed == Allowed::kFrequencies && f == inf))) continue;
-    bad_value(name, i, 0, static_cast<double>(f));
-    return false;
-  }
-  return true;
+  std::size_t bad = v.size();
+  maybe_released(v.size(), [&] {
+    if (f32) {
+      narrow(static_cast<const float*>(v.data()), v.size(), out);
+    } else {
+      narrow(static_cast<const double*>(v.data()), v.size(), out);
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const float f = out[i];
+      if (f >= 0.0f && (f < inf || (allowed == Allowed::kFrequencies && f == inf))) continue;
+      bad = i;
+      break;
+    }
+  });
+  if (bad == out.size()) return true;
+  bad_value(name, bad, 0, static_cast<double>(out[bad]));
+  return false;
 }
 
 // A demand value is valid when, narrowed to float32, it is finite and not
@@ -356,22 +385,28 @@ template <class T>
 bool widen(const void* data, std::size_t n, const Bound& bound, const char* name, IndexVec& out) {
   const T* p = static_cast<const T*>(data);
   out.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const T x = p[i];
-    if constexpr (std::is_signed_v<T>) {
-      if (x < 0) {
-        PyErr_Format(input_error, "%s[%zu] = %lld is negative", name, i,
-                     static_cast<long long>(x));
-        return false;
+  std::size_t bad = n;
+  maybe_released(n, [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      const T x = p[i];
+      if ((std::is_signed_v<T> && x < 0) || static_cast<unsigned long long>(x) >= bound.limit) {
+        bad = i;
+        return;
       }
+      out[i] = static_cast<Index>(x);
     }
-    if (static_cast<unsigned long long>(x) >= bound.limit) {
-      out_of_range(name, i, static_cast<unsigned long long>(x), bound);
+  });
+  if (bad == n) return true;
+  const T x = p[bad];
+  if constexpr (std::is_signed_v<T>) {
+    if (x < 0) {
+      PyErr_Format(input_error, "%s[%zu] = %lld is negative", name, bad,
+                   static_cast<long long>(x));
       return false;
     }
-    out[i] = static_cast<Index>(x);
   }
-  return true;
+  out_of_range(name, bad, static_cast<unsigned long long>(x), bound);
+  return false;
 }
 
 // Integers of any width, each below the bound.
@@ -526,9 +561,11 @@ bool read_network(PyObject* tail, PyObject* head, PyObject* freq, PyObject* cost
   return true;
 }
 
-// The demand and the destinations: a Z x Z matrix over the first Z nodes.
+// The demand and the destinations: a Z x Z matrix over the first Z nodes, or
+// a tuple (origins, destinations, volumes) kept sparse in `sparse`.
 bool read_demand(PyObject* demand, Py_ssize_t n_zones, const ArcInput& in, View& view,
-                 lumo::DemandMatrix& dem, PyObject* dsts_obj, IndexVec& dsts) {
+                 lumo::DemandMatrix& dem, lumo::SparseDemand& sparse, PyObject* dsts_obj,
+                 IndexVec& dsts) {
   if (n_zones < 0 || static_cast<Index>(n_zones) > in.n_nodes) {
     // (formatted here: the interpreter's formatter takes ASCII formats only)
     char text[200];
@@ -539,6 +576,32 @@ bool read_demand(PyObject* demand, Py_ssize_t n_zones, const ArcInput& in, View&
     return false;
   }
   const bool find = dsts_obj == Py_None;
+  if (PyTuple_Check(demand)) {
+    if (PyTuple_Size(demand) != 3) {
+      PyErr_SetString(PyExc_TypeError, "demand must be a matrix or a triple of arrays");
+      return false;
+    }
+    const Index z = static_cast<Index>(n_zones);
+    IndexVec o, d;
+    FloatVec v;
+    if (!read_indices(PyTuple_GetItem(demand, 0), "demand origins", zones(z), o) ||
+        !read_indices(PyTuple_GetItem(demand, 1), "demand destinations", zones(z), d) ||
+        !read_floats(PyTuple_GetItem(demand, 2), "demand volumes", Allowed::kCosts, v)) {
+      return false;
+    }
+    if (d.size() != o.size() || v.size() != o.size()) {
+      PyErr_SetString(input_error, "demand origins, destinations and volumes must have one "
+                                   "entry per trip");
+      return false;
+    }
+    maybe_released(o.size() + z, [&] { sparse = lumo::sparse_demand(o, d, v, z); });
+    dem = sparse.view(z);
+    if (find) {
+      dsts = sparse.destinations();
+      return true;
+    }
+    return read_indices(dsts_obj, "destinations", zones(dem.zones), dsts);
+  }
   return view_demand(demand, n_zones, view, dem, find ? &dsts : nullptr) &&
          (find || read_indices(dsts_obj, "destinations", zones(dem.zones), dsts));
 }
@@ -561,17 +624,19 @@ PyObject* optional_buffer(bool present, FloatVec& v, Py_ssize_t rows, Py_ssize_t
 
 // The zone-to-zone results into `d`: flows, cost, total_cost, the components
 // (None without them), the per-destination blocks (None without them).
+// `columns`: zone matrices Z x D (column k for the k-th destination).
 bool put_skim(PyObject* d, lumo::Skim& r, Py_ssize_t z, Py_ssize_t n_dst, Py_ssize_t n,
-              Py_ssize_t m, bool per_destination, bool components) {
+              Py_ssize_t m, bool per_destination, bool components, bool columns) {
+  const Py_ssize_t w = columns ? n_dst : z;
   return put(d, "flows", make_buffer(std::move(r.flows))) &&
-         put(d, "cost", make_buffer(std::move(r.cost), z, z)) &&
+         put(d, "cost", make_buffer(std::move(r.cost), z, w)) &&
          put(d, "total_cost", PyFloat_FromDouble(static_cast<double>(r.total_cost))) &&
          put(d, "labels", optional_buffer(per_destination, r.labels, n_dst, n)) &&
          put(d, "dest_flows", optional_buffer(per_destination, r.dest_flows, n_dst, m)) &&
-         put(d, "wait", optional_buffer(components, r.wait, z, z)) &&
-         put(d, "ride", optional_buffer(components, r.ride, z, z)) &&
-         put(d, "walk", optional_buffer(components, r.walk, z, z)) &&
-         put(d, "boardings", optional_buffer(components, r.boardings, z, z));
+         put(d, "wait", optional_buffer(components, r.wait, z, w)) &&
+         put(d, "ride", optional_buffer(components, r.ride, z, w)) &&
+         put(d, "walk", optional_buffer(components, r.walk, z, w)) &&
+         put(d, "boardings", optional_buffer(components, r.boardings, z, w));
 }
 
 PyObject* index_list(const IndexVec& v) {
@@ -615,16 +680,16 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
       const_cast<char*>("cost"), const_cast<char*>("kind"), const_cast<char*>("n_nodes"),
       const_cast<char*>("demand"), const_cast<char*>("n_zones"),
       const_cast<char*>("destinations"), const_cast<char*>("per_destination"),
-      const_cast<char*>("components"), const_cast<char*>("threads"), const_cast<char*>("chunk"),
-      nullptr};
+      const_cast<char*>("components"), const_cast<char*>("columns"),
+      const_cast<char*>("threads"), const_cast<char*>("chunk"), nullptr};
   PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *threads_obj;
   Py_ssize_t n_nodes = 0, n_zones = 0, chunk = 0;
-  int per_destination = 0, components = 0;
+  int per_destination = 0, components = 0, columns = 0;
   if (!require(kwargs, "assign", kAssignRequired) ||
-      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOppOn:assign", keywords, &tail,
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOpppOn:assign", keywords, &tail,
                                    &head, &freq, &cost, &kind, &n_nodes, &demand, &n_zones,
-                                   &dsts_obj, &per_destination, &components, &threads_obj,
-                                   &chunk)) {
+                                   &dsts_obj, &per_destination, &components, &columns,
+                                   &threads_obj, &chunk)) {
     return nullptr;
   }
   try {
@@ -632,10 +697,11 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
     ArcInput in;
     View demand_view;
     lumo::DemandMatrix dem;
+    lumo::SparseDemand sparse;
     IndexVec dsts;
     int threads = 0;
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
-        !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
+        !read_demand(demand, n_zones, in, demand_view, dem, sparse, dsts_obj, dsts) ||
         !read_threads(threads_obj, threads)) {
       return nullptr;
     }
@@ -644,15 +710,25 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
     options.per_destination = per_destination != 0;
     options.components = components != 0;
     options.chunk = chunk > 0 ? static_cast<std::size_t>(chunk) : 0;
-    const bool quick = quick_work(dsts.size(), in.n_nodes, in.tail.size());
+    options.columns = columns != 0;
+    const bool quick = quick_work(
+        dsts.size(), std::min<std::size_t>(in.n_nodes, dem.zones + 2 * in.tail.size()),
+        in.tail.size());
     const std::chrono::duration<double> reading = std::chrono::steady_clock::now() - entered;
     double seconds = 0.0;
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
           const auto began = std::chrono::steady_clock::now();
           options.cancel = cancel;
-          lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, in.n_nodes);
+          // Per-destination work by the nodes used, not the node count.
+          const lumo::NodeCompaction nodes =
+              lumo::compact_nodes(in.tail, in.head, in.n_nodes, dem.zones);
+          lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, nodes.n_compact);
           lumo::WorkspacePtr ws = lumo::make_workspace();
           lumo::assign_skim(net, in.freq, in.kind, dem, dsts, options, *ws, r);
+          if (options.per_destination) {
+            r.labels = lumo::expand_nodes(nodes, std::move(r.labels), dsts.size(),
+                                          std::numeric_limits<float>::infinity());
+          }
           const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
           seconds = took.count();
         })) {
@@ -664,7 +740,7 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
     if (out == nullptr ||
         !put_skim(out, r, n_zones, static_cast<Py_ssize_t>(dsts.size()), n_nodes,
                   static_cast<Py_ssize_t>(in.tail.size()), options.per_destination,
-                  options.components) ||
+                  options.components, options.columns) ||
         !put(out, "destinations",
              dsts_obj == Py_None ? index_list(dsts) : Py_NewRef(Py_None))) {
       Py_XDECREF(out);
@@ -689,23 +765,26 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       const_cast<char*>("destinations"), const_cast<char*>("capacity"),
       const_cast<char*>("decay"), const_cast<char*>("msa"), const_cast<char*>("beta"),
       const_cast<char*>("tol"), const_cast<char*>("max_iters"), const_cast<char*>("progress"),
-      const_cast<char*>("components"), const_cast<char*>("threads"), nullptr};
+      const_cast<char*>("components"), const_cast<char*>("columns"),
+      const_cast<char*>("threads"), nullptr};
   PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *iters_obj, *progress,
       *threads_obj;
   Py_ssize_t n_nodes = 0, n_zones = 0;
   float capacity = 0, decay = 0, beta = 0, tol = 0;
-  int msa = 0, components = 0;
+  int msa = 0, components = 0, columns = 0;
   if (!require(kwargs, "congested", kCongestedRequired) ||
-      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOffpffOOpO:congested", keywords,
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOffpffOOppO:congested", keywords,
                                    &tail, &head, &freq, &cost, &kind, &n_nodes, &demand,
                                    &n_zones, &dsts_obj, &capacity, &decay, &msa, &beta, &tol,
-                                   &iters_obj, &progress, &components, &threads_obj)) {
+                                   &iters_obj, &progress, &components, &columns,
+                                   &threads_obj)) {
     return nullptr;
   }
   try {
     ArcInput in;
     View demand_view;
     lumo::DemandMatrix dem;
+    lumo::SparseDemand sparse;
     IndexVec dsts;
     std::uint32_t max_iters = 0;
     int threads = 0;
@@ -714,16 +793,19 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
-        !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
+        !read_demand(demand, n_zones, in, demand_view, dem, sparse, dsts_obj, dsts) ||
         !read_max_iters(iters_obj, max_iters) || !read_threads(threads_obj, threads)) {
       return nullptr;
     }
     const std::size_t m = in.tail.size(), n_dst = dsts.size();
     std::unique_ptr<lumo::ZoneCongestedRun> zone_run;
-    const bool quick = quick_work(n_dst, in.n_nodes, m);
+    const bool quick =
+        quick_work(n_dst, std::min<std::size_t>(in.n_nodes, dem.zones + 2 * m), m);
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
+          const lumo::NodeCompaction nodes =
+              lumo::compact_nodes(in.tail, in.head, in.n_nodes, dem.zones);
           zone_run = std::make_unique<lumo::ZoneCongestedRun>(
-              in.tail, in.head, in.freq, in.cost, in.kind, in.n_nodes, dem, dsts, capacity,
+              in.tail, in.head, in.freq, in.cost, in.kind, nodes.n_compact, dem, dsts, capacity,
               decay, beta, tol, max_iters, msa != 0);
           zone_run->run().start(cancel);
         })) {
@@ -740,7 +822,7 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::uint32_t iterations = cr.iterations();
     lumo::Skim r;
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
-          r = zone_run->finish(components != 0, cancel);
+          r = zone_run->finish(components != 0, columns != 0, cancel);
           zone_run.reset();
         })) {
       return nullptr;
@@ -748,7 +830,7 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* out = PyDict_New();
     if (out == nullptr ||
         !put_skim(out, r, n_zones, static_cast<Py_ssize_t>(n_dst), n_nodes,
-                  static_cast<Py_ssize_t>(m), false, components != 0) ||
+                  static_cast<Py_ssize_t>(m), false, components != 0, columns != 0) ||
         !put(out, "iterations", PyLong_FromUnsignedLong(iterations)) ||
         !put(out, "gaps", float_list(gaps)) ||
         !put(out, "converged", PyBool_FromLong(converged)) ||
