@@ -638,7 +638,7 @@ def test_optional_columns_left_out(tmp_path):
         ("trips.txt", "shape_id"): lambda n: set(n.lines.shape_id) == {""},
         # every row a recommended transfer: D->C walkable, C->D as long as the walk
         ("transfers.txt", "transfer_type"): lambda n: _walk_cost(n, "D", "C") is not None,
-        ("transfers.txt", "min_transfer_time"): lambda n: _walk_cost(n, "C", "D") < 1.0,
+        ("transfers.txt", "min_transfer_time"): lambda n: _walk_cost(n, "C", "D") < 2.0,
         **{("transfers.txt", c): lambda n: _tied_transfers(n) == 3
            for c in ("from_route_id", "to_route_id", "from_trip_id", "to_trip_id")},
         ("routes.txt", "route_short_name"): lambda n: list(n.lines.route_short_name) == [
