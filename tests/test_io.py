@@ -408,3 +408,19 @@ def test_saved_network_errors(tmp_path):
         np.savez(tmp_path / "pickled.npz", **entries)
     with pytest.raises((arrays.InputError, ValueError)):
         arrays.Network.load(tmp_path / "pickled.npz")
+
+
+def test_lumo_and_arrays_need_none_of_the_file_libraries():
+    import subprocess
+    import sys
+    code = ("import sys\n"
+            "for m in ('h5py', 'geopandas', 'pyogrio', 'pyproj', 'shapely', 'pandas', 'openmatrix'):\n"
+            "    sys.modules[m] = None\n"
+            "import lumo, lumo.arrays\n"
+            "n = lumo.arrays.Network([0], [1], [0.5], [1.0])\n"
+            "n.zone_ids = ['a', 'b']\n"
+            "print(n.zone_nodes(['b']).tolist())\n"
+            "try:\n    import lumo.io\nexcept ImportError as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines()[0] == "[1]"

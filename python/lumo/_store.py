@@ -134,7 +134,7 @@ def save(network: Any, path: Any) -> None:
     meta = {"format": FORMAT, "version": VERSION, "class": name, "attrs": attrs}
     blob = np.frombuffer(json.dumps(meta).encode("utf-8"), dtype=np.uint8)
     with open(os.fspath(path), "wb") as f:
-        np.savez_compressed(f, meta=blob, **w.arrays)
+        np.savez_compressed(f, meta=blob, **w.arrays)  # type: ignore[arg-type]
 
 
 class _Reader:
@@ -232,7 +232,7 @@ def load(cls: type, path: Any) -> Any:
         attrs = {name: r.value(d) for name, d in meta["attrs"].items()}
     from .arrays import Network
 
-    net = klass.__new__(klass)
+    net: Any = klass.__new__(klass)
     try:
         # the arcs are checked as on construction: a file may have been edited
         Network.__init__(net, attrs["tail"], attrs["head"], attrs["freq"], attrs["cost"],

@@ -228,7 +228,8 @@ class Network:
     def load(cls, path: Any) -> Network:
         """Reads a network written by :meth:`save`, of this class or a subclass."""
         from . import _store
-        return _store.load(cls, path)
+        net: Network = _store.load(cls, path)
+        return net
 
     @classmethod
     def from_lines(cls, alignments: Sequence[Sequence[int]], freqs: ArrayLike,

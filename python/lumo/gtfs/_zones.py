@@ -12,7 +12,7 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
 from ..arrays import InputError
 from ._geometry import near_or_nearest
-from ._types import FloatArray, IntArray, ObjectArray
+from ._types import BoolArray, FloatArray, IntArray, ObjectArray
 
 
 @dataclass(frozen=True)
@@ -127,9 +127,10 @@ def check_extent(zones: Zones, lat: FloatArray, lon: FloatArray, margin_m: float
     dlon = margin_m / (metres_per_degree * max(np.cos(np.radians(max(abs(lat0), abs(lat1)))),
                                                1e-6))
 
-    def inside(la: FloatArray, lo: FloatArray) -> FloatArray:
-        return ((la >= lat0 - dlat) & (la <= lat1 + dlat) & (lo >= lon0 - dlon)
+    def inside(la: FloatArray, lo: FloatArray) -> BoolArray:
+        ok: BoolArray = ((la >= lat0 - dlat) & (la <= lat1 + dlat) & (lo >= lon0 - dlon)
                 & (lo <= lon1 + dlon))
+        return ok
 
     out = ~inside(zones.lat, zones.lon)
     if not out.any():
