@@ -111,6 +111,10 @@ def test_omx_round_trip(full_net, tmp_path, capsys):
     assert [v.decode() for v in lookups["zone_id"]] == list(net.zone_ids)
     # the demand read back, through the mapping, is the same bits
     assert np.array_equal(lio.read_omx(path, net, "demand"), dem)
+    skims_only = str(tmp_path / "skims_only.omx")
+    lio.write_omx(skims_only, net, a)
+    with pytest.raises(arrays.InputError, match="holds several matrices .*name one with matrix="):
+        lio.read_omx(skims_only, net)
     validator = pytest.importorskip("openmatrix.validator")
     assert validator.run_checks(path) is not False
     out = capsys.readouterr().out
@@ -168,7 +172,9 @@ def test_zones_from_files_and_reference_systems(tmp_path, full_net):
     polys = metric.assign(geometry=metric.buffer(50.0, cap_style="square"))
     polys.to_file(tmp_path / "zones.gpkg", driver="GPKG")
     metric.to_file(tmp_path / "zones.geojson", driver="GeoJSON")
-    for given in (str(csv), geo, str(tmp_path / "zones.gpkg"), tmp_path / "zones.geojson"):
+    polys.to_file(tmp_path / "zones.shp")
+    for given in (str(csv), geo, str(tmp_path / "zones.gpkg"), tmp_path / "zones.geojson",
+                  str(tmp_path / "zones.shp")):
         net = gtfs.load(feed, DAY, "07:00", "09:00", zones=given, access_distance=400.0)
         assert net.zone_ids == ["z1", "z2"]
         np.testing.assert_allclose(net.stops.lat[:2], pts.lat, atol=1e-5)
@@ -270,6 +276,7 @@ def test_dropped_trips_table_and_one_warning(tmp_path):
     files = replace(files, "stop_times.txt", "tmpl1,", "lonely,07:00:00,07:00:00,A,1\ntmpl1,")
     files = replace(files, "trips.txt", "R3,WK,tmpl1,", "R3,WK,lonely,\nR3,WK,tmpl1,")
     files = replace(files, "stop_times.txt", "tmpl1,", "nowhere,07:00:00,07:00:00,A,1\ntmpl1,")
+    files = replace(files, "frequencies.txt", "tmpl2,", "nothing,07:00:00,08:00:00,600,0\ntmpl2,")
     with pytest.warns(UserWarning) as record:
         net = gtfs.load(write_feed(str(tmp_path), files), DAY, "07:00", "09:00")
     assert len(record) == 1 and record[0].filename == __file__
@@ -278,10 +285,11 @@ def test_dropped_trips_table_and_one_warning(tmp_path):
     assert "1 trips of the day have no time at their first or last stop" in text
     assert "1 trips of the day stop at a single stop (e.g. lonely)" in text
     assert "1 stop_times.txt rows name a trip that is not in trips.txt (e.g. nowhere)" in text
+    assert "1 frequencies.txt rows name a trip that is not in trips.txt (e.g. nothing)" in text
     d = net.dropped.set_index("reason")
     assert d.loc["trips of the day have no stop times", "count"] == 2
     assert d.loc["trips of the day have no stop times", "example_ids"] == "ghost1, ghost2"
-    assert d["count"].sum() == 2 + 1 + 1 + 1 + 2  # and the stops ST and X, served by no line
+    assert d["count"].sum() == 2 + 1 + 1 + 1 + 1 + 2  # and the stops ST and X, served by no line
     assert "stations included" not in text  # expected, in the table only
 
 
@@ -424,3 +432,45 @@ def test_lumo_and_arrays_need_none_of_the_file_libraries():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines()[0] == "[1]"
+
+
+@pytest.mark.skipif(not os.path.exists(os.path.join(KUOPIO, "gtfs", "kuopio.zip")),
+                    reason="the shared Kuopio data is not beside the checkout")
+def test_kuopio_by_id_through_omx_and_a_geopackage(tmp_path):
+    # Kuopio feed: City of Kuopio, CC BY 4.0
+    pyogrio = pytest.importorskip("pyogrio")
+    arrays, gtfs, lio = _mod("lumo.arrays"), _mod("lumo.gtfs"), _mod("lumo.io")
+    net = gtfs.load(os.path.join(KUOPIO, "gtfs", "kuopio.zip"), "2017-03-14", "07:00", "09:00")
+    assert list(net.dropped.reason) == [
+        "stops of stops.txt are served by no line in the window (stations included)"]
+    dem = gtfs.gravity_demand(net)
+    ids = list(net.zone_ids)
+    rng = np.random.default_rng(18)
+    rows, cols = rng.permutation(len(ids)), rng.permutation(len(ids))
+    frame = pd.DataFrame(dem[np.ix_(rows, cols)], index=[int(ids[i]) for i in rows],
+                         columns=[ids[i] for i in cols])  # numeric origins, text destinations
+    base = arrays.assign(net, dem, components=True)
+    got = arrays.assign(net, frame, components=True)
+    assert got.total_cost == base.total_cost and np.array_equal(got.flows, base.flows)
+    assert np.array_equal(got.cost, base.cost, equal_nan=True)
+
+    omx = str(tmp_path / "kuopio.omx")
+    lio.write_omx(omx, net, base, extra={"demand": dem})
+    _, shape, mats, lookups = read_omx_plainly(omx)
+    assert shape == (len(ids), len(ids)) and lookups["zone_id"].dtype.kind == "i"
+    assert [str(v) for v in lookups["zone_id"]] == ids
+    assert np.array_equal(mats["wait"], base.wait, equal_nan=True)
+    assert np.array_equal(lio.read_omx(omx, net), dem)  # the file's demand by default
+    with pytest.raises(arrays.InputError, match="has no matrix 'trips'; it has boardings, cost"):
+        lio.read_omx(omx, net, "trips")
+
+    gpkg = str(tmp_path / "kuopio.gpkg")
+    lio.write_layers(gpkg, net, base, capacity=100 * net.window_minutes)
+    layers = dict(pyogrio.list_layers(gpkg).tolist())
+    assert layers == {"segments": "LineString", "stops": "Point", "zones": "Point"}
+    seg = pyogrio.read_dataframe(gpkg, layer="segments")
+    iv = np.flatnonzero(net.kind == arrays.IN_VEHICLE)
+    assert len(seg) == len(iv)
+    np.testing.assert_array_equal(seg["load"].to_numpy(),
+                                  np.asarray(base.flows, dtype=np.float64)[iv])
+    assert (seg.geom_type == "LineString").all() and seg.crs.to_epsg() == 4326

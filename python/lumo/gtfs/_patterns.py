@@ -140,7 +140,7 @@ def feed_lines(feed: Feed, day: _dt.date, start_s: int, end_s: int, min_time: fl
 
     trips = feed.must_read("trips.txt")
     runs = trip_runs(feed, running, stops, lat, lon, dropped, trips.text("trip_id"))
-    freq_dep = frequency_departures(feed, start_s, end_s)
+    freq_dep = frequency_departures(feed, start_s, end_s, dropped, trips.text("trip_id"))
     inst = window_trips(runs, running, freq_dep, start_s, end_s)
     if not len(inst):
         raise FeedError("stop_times.txt", None,

@@ -25,10 +25,9 @@ def geopandas_module() -> Any:
 
 
 def _project(px: FloatArray, py: FloatArray, sx: FloatArray, sy: FloatArray
-             ) -> tuple[FloatArray, FloatArray] | None:
+             ) -> FloatArray | None:
     """Measures (segment index + fraction) along the polyline p of the
-    points s, never going back, and their distances; None where a point is
-    off the polyline."""
+    points s, never going back; None where a point is off the polyline."""
     ax, ay = px[:-1], py[:-1]
     dx, dy = px[1:] - ax, py[1:] - ay
     len2 = dx * dx + dy * dy
@@ -50,7 +49,7 @@ def _project(px: FloatArray, py: FloatArray, sx: FloatArray, sy: FloatArray
             return None
         prev = float(m[best])
         measures[k] = prev
-    return measures, np.empty(0)
+    return measures
 
 
 def _point_at(px: FloatArray, py: FloatArray, m: float) -> tuple[float, float]:
@@ -70,10 +69,9 @@ def line_segments(stop_lat: FloatArray, stop_lon: FloatArray, shape_lat: FloatAr
     lat0 = float(np.mean(stop_lat))
     kx = _M_PER_DEG * np.cos(np.radians(lat0))
     px, py = shape_lon * kx, shape_lat * _M_PER_DEG
-    found = _project(px, py, stop_lon * kx, stop_lat * _M_PER_DEG)
-    if found is None:
+    m = _project(px, py, stop_lon * kx, stop_lat * _M_PER_DEG)
+    if m is None:
         return straight
-    m = found[0]
     out = []
     for k in range(len(m) - 1):
         a, b = m[k], m[k + 1]

@@ -246,13 +246,18 @@ def interpolate(arr: FloatArray, dep: FloatArray, timed: BoolArray, same_trip: B
     return arr, dep
 
 
-def frequency_departures(feed: Feed, start_s: int, end_s: int) -> pd.DataFrame | None:
+def frequency_departures(feed: Feed, start_s: int, end_s: int, dropped: Dropped | None = None,
+                         all_trips: pd.Series | None = None) -> pd.DataFrame | None:
     """Departures in the window of each trip of frequencies.txt, as a
     DataFrame (trip_id, offset_s, departures); offset_s is 0 for a trip of the
     day and -86400 for one of the day before. None without the file."""
     freq = feed.read("frequencies.txt")
     if freq is None or not len(freq):
         return None
+    if dropped is not None and all_trips is not None:
+        named = freq.text("trip_id")
+        dropped.add("frequencies.txt rows name a trip that is not in trips.txt",
+                    named[~named.isin(all_trips)].unique())
     t0 = freq.parse("start_time", Time)
     t1 = freq.parse("end_time", Time)
     head = freq.parse("headway_secs", Integer).astype(float)
