@@ -79,6 +79,12 @@ def test_labelled_demand_is_aligned_by_id(full_net):
                         columns=[f"x{i}" for i in range(8)])
     with pytest.raises(arrays.InputError, match="'x0', 'x1', 'x2', 'x3', 'x4' and 3 more"):
         arrays.assign(net, many)
+    plain = arrays.Network([0], [1], [0.5], [1.0])
+    with pytest.raises(arrays.InputError, match="labelled frame but the network has no zone_ids"):
+        arrays.assign(plain, pd.DataFrame([[0.0, 1.0], [0.0, 0.0]]))
+    plain.zone_ids = ["a", "b"]
+    two = pd.DataFrame([[0.0, 0.0], [1.0, 0.0]], index=["b", "a"], columns=["a", "b"])
+    assert arrays.assign(plain, two).flows.tolist() == [1.0]
 
 
 # -- OMX --------------------------------------------------------------------
