@@ -83,7 +83,7 @@ def test_labelled_demand_is_aligned_by_id(full_net):
     with pytest.raises(arrays.InputError, match="labelled frame but the network has no zone_ids"):
         arrays.assign(plain, pd.DataFrame([[0.0, 1.0], [0.0, 0.0]]))
     plain.zone_ids = ["a", "b"]
-    two = pd.DataFrame([[0.0, 0.0], [1.0, 0.0]], index=["b", "a"], columns=["a", "b"])
+    two = pd.DataFrame([[0.0, 0.0], [0.0, 1.0]], index=["b", "a"], columns=["a", "b"])  # a to b
     assert arrays.assign(plain, two).flows.tolist() == [1.0]
 
 
