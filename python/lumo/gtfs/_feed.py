@@ -201,7 +201,8 @@ class Feed:
             raise InputError(f"path must be a file or folder name, got {type(path).__name__}") from None
         self.path = where
         self.max_bytes = max_bytes
-        self._left = max_bytes
+        # bytes of each member read so far: a member read again counts once
+        self._sizes: dict[str, int] = {}
         self._zip: zipfile.ZipFile | None = None
         self._members: dict[str, str] = {}
         label = os.path.basename(where.rstrip("/\\")) or where
@@ -246,28 +247,29 @@ class Feed:
     def _raw(self, name: str) -> bytes:
         """The member's bytes, counted against the bound before they are read."""
         member = self._members[name]
+        left = self.max_bytes - sum(n for k, n in self._sizes.items() if k != name)
         bound = (f"more than the bound of {self.max_bytes} bytes for the feed's files "
                  "(load's max_bytes)")
         try:
             if self._zip is not None:
                 info = self._zip.getinfo(member)
-                if info.file_size > self._left:
+                if info.file_size > left:
                     raise FeedError(name, None, f"its {info.file_size} bytes uncompressed "
                                                 f"are {bound}")
                 with self._zip.open(info) as f:
-                    raw = f.read(self._left + 1)
+                    raw = f.read(left + 1)
             else:
                 if not os.path.isfile(member):
                     raise FeedError(name, None, "is not a file")
                 with open(member, "rb") as f:
-                    raw = f.read(self._left + 1)
+                    raw = f.read(left + 1)
         except FeedError:
             raise
         except _ZIP_ERRORS as e:
             raise FeedError(name, None, f"cannot be read: {e}") from None
-        if len(raw) > self._left:
+        if len(raw) > left:
             raise FeedError(name, None, f"its bytes are {bound}")
-        self._left -= len(raw)
+        self._sizes[name] = len(raw)
         return raw
 
     def read(self, name: str) -> Table | None:

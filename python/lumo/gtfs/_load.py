@@ -10,7 +10,7 @@ from collections.abc import Iterable
 import numpy as np
 
 from ..arrays import InputError
-from ._feed import Feed
+from ._feed import MAX_BYTES, Feed
 from ._errors import Dropped
 from ._network import Options, TransitNetwork, assemble
 from ._parse import parse_clock, parse_day
@@ -24,7 +24,8 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
          walk_factor: float = 1.0, zones: object = None, access_distance: float = 500.0,
          min_time: float = 0.25, max_connectors: int | None = None,
          route_types: Iterable[int] | None = None,
-         agencies: Iterable[str] | str | None = None) -> TransitNetwork:
+         agencies: Iterable[str] | str | None = None,
+         max_bytes: int = MAX_BYTES) -> TransitNetwork:
     """Build the network of a GTFS feed for one day's time window.
 
     Parameters
@@ -63,6 +64,11 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
     route_types, agencies: keep only the routes of these route_type codes
         and of these agencies (agency_id or agency_name); the trips left out
         are counted in `network.dropped`.
+    max_bytes: the most bytes of the feed's files read, all of them together
+        (2 GiB by default): a larger file, or a zip member that inflates
+        beyond what is left, is refused before it is read. Members whose
+        names lead outside the archive (absolute, or with a ".." step) are
+        never read, and nothing is written.
     min_time: minutes given to segments that the timetable times at zero
         minutes (timetables rounded to whole minutes), and the shortest
         walking, access or egress time: no arc a rider can take without
@@ -105,10 +111,12 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
                   walk_speed=float(walk_speed), walk_factor=float(walk_factor),
                   access_distance=float(access_distance), min_time=float(min_time),
                   max_connectors=max_connectors)
+    if isinstance(max_bytes, bool) or not isinstance(max_bytes, int) or max_bytes < 1:
+        raise InputError(f"max_bytes must be a whole number of bytes >= 1, got {max_bytes!r}")
     zone_rows = zone_table(zones) if zones is not None else None
 
     dropped = Dropped()
-    feed = Feed(path)
+    feed = Feed(path, max_bytes)
     try:
         lines = feed_lines(feed, day, start_s, end_s, opt.min_time, dropped, route_types,
                            agencies)

@@ -179,15 +179,20 @@ class Date(Parser[np.int64]):
 
 @dataclass(frozen=True)
 class Number(Parser[np.float64]):
-    """Decimal numbers, NaN where empty or not a number: the checks that
-    matter (a served stop without a position) come where the value is used."""
+    """Decimal numbers, NaN where empty; text that is not a number is
+    refused. The checks of range (a served stop without a valid position)
+    come where the value is used."""
 
     dtype = np.float64
 
     def __call__(self, values: pd.Series, file: str, column: str,
                  rows: IntArray | None = None) -> FloatArray:
-        out: FloatArray = pd.to_numeric(values.str.strip(), errors="coerce").to_numpy(
-            dtype=float, copy=True)
+        v = values.str.strip()
+        out: FloatArray = pd.to_numeric(v, errors="coerce").to_numpy(dtype=float, copy=True)
+        bad = np.isnan(out) & (v != "").to_numpy()
+        if bad.any():
+            i = int(np.flatnonzero(bad)[0])
+            raise FeedError(file, _row(i, rows), f"{column} {values.iloc[i]!r} is not a number")
         return out
 
     def absent(self, n: int) -> FloatArray:

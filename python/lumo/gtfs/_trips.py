@@ -97,8 +97,12 @@ def day_trips(feed: Feed, day: _dt.date, dropped: Dropped, route_types: object =
     if trip_id.duplicated().any():
         row = first_bad(trip_id.duplicated().to_numpy())
         raise FeedError("trips.txt", row, f"trip_id {trip_id.iloc[row - 1]!r} appears twice")
+    routes_id = routes.text("route_id")
+    if routes_id.duplicated().any():
+        row = first_bad(routes_id.duplicated().to_numpy())
+        raise FeedError("routes.txt", row, f"route_id {routes_id.iloc[row - 1]!r} appears twice")
     route_id = trips.text("route_id")
-    known = route_id.isin(routes.text("route_id")).to_numpy()
+    known = route_id.isin(routes_id).to_numpy()
     if not known.all():
         row = first_bad(~known)
         raise FeedError("trips.txt", row, f"route_id {route_id.iloc[row - 1]!r} is not in routes.txt")
@@ -112,6 +116,20 @@ def day_trips(feed: Feed, day: _dt.date, dropped: Dropped, route_types: object =
     on_today = service.isin(today).to_numpy()
     on_yesterday = service.isin(yesterday).to_numpy()
     keep = on_today | on_yesterday
+    # A trip whose service neither calendar file defines never runs: a fault
+    # of the feed, which the caller hears of.
+    defined = set()
+    for name in ("calendar.txt", "calendar_dates.txt"):
+        table = feed.read(name)
+        if table is not None:
+            defined |= set(table.text("service_id").tolist())
+    undefined = ~service.isin(defined).to_numpy()
+    dropped.add("trips name a service_id that neither calendar.txt nor calendar_dates.txt "
+                "defines", trip_id[undefined])
+    if not keep.any():
+        raise FeedError("trips.txt", None, f"no trip runs on {day.isoformat()} (nor on the day "
+                                           "before, past midnight): the services running "
+                                           "then have no trips")
     by_type, by_agency = route_filter(feed, routes, route_types, agencies)
     route_row = pd.Index(routes.text("route_id")).get_indexer(route_id)
     for ok, reason in ((by_type, "trips of the day are of a route_type not selected"),
