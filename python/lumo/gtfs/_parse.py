@@ -73,12 +73,14 @@ class Time(Parser[np.float64]):
         fixed = todo & text.str.len().isin((7, 8)).to_numpy()
         if fixed.any():
             raw: npt.NDArray[np.bytes_] | None
+            # One text of 8 bytes per time, joined in C: numpy's cast of an
+            # object array to strings would lose a Ctrl-C arriving meanwhile.
             try:
-                raw = np.asarray(text.to_numpy()[fixed].astype(str), dtype="S8")
+                blob = "".join(text[fixed].str.zfill(8).tolist()).encode("ascii")
+                raw = np.frombuffer(blob, dtype="S8")
             except UnicodeEncodeError:
                 raw = None
             if raw is not None:
-                raw = np.char.rjust(raw, 8, b"0")
                 d = raw.view(np.uint8).reshape(-1, 8).astype(np.int64) - ord("0")
                 digits = np.delete(d, [2, 5], axis=1)
                 good = ((d[:, 2] == ord(":") - ord("0")) & (d[:, 5] == ord(":") - ord("0"))
