@@ -3,8 +3,12 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
 
-def test_result_too_large_for_memory_raises_memory_error():
+
+def test_result_too_large_for_memory_raises_memory_error(sanitized):
+    if sanitized:
+        pytest.skip("caps the address space, which the sanitizer's shadow memory needs")
     code = textwrap.dedent("""
         import resource, lumo
         resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.RLIM_INFINITY))
@@ -20,7 +24,9 @@ def test_result_too_large_for_memory_raises_memory_error():
     assert out.stdout.splitlines() == ["MemoryError", "([2.0, 0.0], [2.0])"]
 
 
-def test_memory_running_out_while_results_are_built_is_a_panic():
+def test_memory_running_out_while_results_are_built_is_a_panic(sanitized):
+    if sanitized:
+        pytest.skip("caps the address space, which the sanitizer's shadow memory needs")
     # The computation fits; the result lists do not (flows: 25 million floats,
     # about 0.8 GB as Python objects). The interpreter's MemoryError is printed
     # and replaced by PanicException "Python API call failed".
@@ -44,7 +50,9 @@ def test_memory_running_out_while_results_are_built_is_a_panic():
     assert "MemoryError" in out.stderr
 
 
-def test_stray_node_index_allocates_nothing_per_node():
+def test_stray_node_index_allocates_nothing_per_node(sanitized):
+    if sanitized:
+        pytest.skip("caps the address space, which the sanitizer's shadow memory needs")
     # node counts of 2^29 - 1 and 2^31 + 1 from a single arc: with no destination there is
     # nothing to compute, and a failure is found before the per-stop demand blocks exist
     code = textwrap.dedent("""
