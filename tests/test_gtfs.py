@@ -550,7 +550,8 @@ def test_feed_variants(tmp_path):
     files = drop_column(FEED, "trips.txt", "direction_id")
     dates = "service_id,date,exception_type\n" + "".join(
         f"{s},{d},1\n" for s, d in (("WK", 20240312), ("EXTRA", 20240312), ("WK", 20240311),
-                                    ("NIGHT", 20240311)))
+                                    ("NIGHT", 20240311), ("SAT", 20240316),
+                                    ("HOLIDAY", 20240313)))
     files = without(files, "calendar.txt") | {"calendar_dates.txt": dates}
     path = os.path.join(str(tmp_path), "nested.zip")
     with zipfile.ZipFile(path, "w") as z:

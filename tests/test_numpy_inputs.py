@@ -2,6 +2,7 @@
 forms told apart by type, and every bad argument an InputError before any
 numpy cast can warn."""
 
+import importlib
 import random
 import subprocess
 import sys
@@ -11,7 +12,20 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
-import lumo.arrays as la  # noqa: E402
+
+
+class _Lazy:
+    """lumo.arrays imported when a test first uses it, not at collection:
+    importing it adds names to the extension module, which other tests
+    inspect."""
+
+    def __getattr__(self, attr):
+        if attr.startswith("__"):
+            raise AttributeError(attr)
+        return getattr(importlib.import_module("lumo.arrays"), attr)
+
+
+la = _Lazy()
 
 F = np.float32
 

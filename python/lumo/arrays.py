@@ -411,6 +411,15 @@ class _DemandIn:
     zones: int
     sparse: bool
 
+    def dense(self) -> np.ndarray:
+        """The Z × Z matrix (a triple's volumes added into zeros)."""
+        if not self.sparse:
+            return np.asarray(self.data)
+        o, d, v = self.data
+        mat = np.zeros((self.zones, self.zones), dtype=np.float32)
+        np.add.at(mat, (o, d), v)
+        return mat
+
     @property
     def columns(self) -> bool:
         """Zone matrices Z × D rather than Z × Z."""

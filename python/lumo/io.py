@@ -218,7 +218,8 @@ def write_layers(path: str | os.PathLike[str], network: Network, assignment: Ass
         columns={"stop_id": "zone_id", "stop_name": "name"})
     if demand is not None:
         from .arrays import _demand
-        mat = _demand(network, _labels.demand(network, demand, "error")).astype(np.float64)
+        mat = _demand(network, _labels.demand(network, demand, "error")).dense().astype(
+            np.float64)
         if mat.shape != (z, z):
             raise InputError(f"demand must be {z} × {z}, got {mat.shape}")
         origins, dests = mat.sum(axis=1), mat.sum(axis=0)

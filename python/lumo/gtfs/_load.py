@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import operator
 import os
-from collections.abc import Iterable
+import signal
+import threading
+from collections.abc import Iterable, Iterator
+from types import FrameType
+from typing import Any
 
 import numpy as np
 
@@ -17,6 +22,42 @@ from ._parse import parse_clock, parse_day
 from ._patterns import feed_lines
 from ._extras import feed_extras
 from ._zones import zone_table
+
+
+@contextlib.contextmanager
+def _ctrl_c_kept() -> Iterator[None]:
+    """Ctrl-C during the block always ends it with KeyboardInterrupt. numpy
+    and pandas steps that run Python's signal handlers inside C loops may turn
+    the KeyboardInterrupt into another error (a failed comparison) or drop
+    it; the handler is wrapped to note the signal, which is raised again
+    after the step. Only on the main thread, where the handlers run."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.getsignal(signal.SIGINT)
+    if not callable(previous):
+        yield
+        return
+    hit = False
+
+    def note(signum: int, frame: FrameType | None) -> Any:
+        nonlocal hit
+        hit = True
+        return previous(signum, frame)
+
+    signal.signal(signal.SIGINT, note)
+    try:
+        yield
+    except KeyboardInterrupt:
+        raise
+    except Exception:
+        if hit:
+            raise KeyboardInterrupt from None
+        raise
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if hit:
+        raise KeyboardInterrupt
 
 
 def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.time,
@@ -116,13 +157,14 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
     zone_rows = zone_table(zones) if zones is not None else None
 
     dropped = Dropped()
-    feed = Feed(path, max_bytes)
-    try:
-        lines = feed_lines(feed, day, start_s, end_s, opt.min_time, dropped, route_types,
-                           agencies)
-        extras = feed_extras(feed, lines)
-    finally:
-        feed.close()
-    net = assemble(lines, zone_rows, opt, extras, dropped)
+    with _ctrl_c_kept():
+        feed = Feed(path, max_bytes)
+        try:
+            lines = feed_lines(feed, day, start_s, end_s, opt.min_time, dropped, route_types,
+                               agencies)
+            extras = feed_extras(feed, lines)
+        finally:
+            feed.close()
+        net = assemble(lines, zone_rows, opt, extras, dropped)
     dropped.warn()
     return net
