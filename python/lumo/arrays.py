@@ -478,7 +478,7 @@ def _array(buf: Any) -> FloatArray | None:
 
 def assign(network: Network, demand: Demand, destinations: ArrayLike | None = None, *,
            per_destination: bool = False, components: bool = False,
-           threads: int | None = None) -> Assignment:
+           threads: int | None = None, executor: Any = None) -> Assignment:
     """Uncongested optimal-strategy assignment.
 
     ``demand``: a Z × Z matrix (origins × destinations, trips) or a triple
@@ -488,13 +488,19 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     (D × N) and arc flows (D × M); ``components`` adds the waiting, riding and
     walking minutes and the number of boardings of every pair. ``threads``
     limits the worker threads (default: the whole pool); results are the same
-    for every thread count.
+    for every thread count. ``executor``: a ``dask.distributed.Client`` (or a
+    ``concurrent.futures.Executor``) to compute on, with the same results
+    (see :mod:`lumo.distributed`); ``threads`` then applies to each task.
     """
     net = _network(network)
     mat = _demand(net, demand)
     n_threads = _threads(threads)
     # Without destinations, the native side finds them while it reads the demand.
     dst = None if destinations is None else _destinations(destinations, mat)
+    if executor is not None:
+        from . import distributed
+        return _result(*distributed.assign(executor, net, mat, dst, bool(per_destination),
+                                           bool(components), n_threads))
     out = _arrays.assign(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
                          mat, mat.shape[0], dst, bool(per_destination), bool(components),
                          n_threads)
@@ -518,7 +524,7 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
                      tol: float = 0.001, max_iters: int = 1000,
                      progress: Callable[[int, float], object] | None = None,
                      destinations: ArrayLike | None = None, components: bool = False,
-                     threads: int | None = None) -> Assignment:
+                     threads: int | None = None, executor: Any = None) -> Assignment:
     """Congested assignment: boarding frequencies fall as the vehicles fill.
 
     ``capacity``: what one vehicle carries (the boarding arc of frequency f
@@ -530,7 +536,7 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
     given, is called with (iteration, gap) after every iteration; returning
     False stops the run. The result's ``flows`` are the averaged flows, its
     ``cost`` the labels of the last assignment, and ``convergence`` records
-    the iterations and gaps.
+    the iterations and gaps. ``executor``: as for :func:`assign`.
     """
     net = _network(network)
     if net.n_arcs == 0:
@@ -558,9 +564,14 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
         raise InputError(f"max_iters = {iters} must be at least 1")
     if progress is not None and not callable(progress):
         raise InputError("progress must be callable (iteration, gap) or None")
-    out = _arrays.congested(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
-                            mat, mat.shape[0], dst, cap, alpha, msa, b, t, iters, progress,
-                            bool(components), n_threads)
+    if executor is not None:
+        from . import distributed
+        out = distributed.assign_congested(executor, net, mat, dst, cap, alpha, msa, b, t, iters,
+                                           progress, bool(components), n_threads)
+    else:
+        out = _arrays.congested(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
+                                mat, mat.shape[0], dst, cap, alpha, msa, b, t, iters, progress,
+                                bool(components), n_threads)
     *skim, iterations, gaps, converged, stopped = out
     conv = Convergence(iterations=iterations, gaps=list(gaps), converged=converged,
                        stopped=stopped)

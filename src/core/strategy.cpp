@@ -348,11 +348,15 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   if (n >= kMaxNodes) panic(kCapacityOverflow);
 
   const float nan = std::numeric_limits<float>::quiet_NaN();
+  const bool rows = options.by_destination;
+  const std::size_t matrix_size = rows ? checked_count(n_dst, z, sizeof(float)) : z * z;
   out.flows.assign(m, 0.0f);
-  out.cost.assign(z * z, nan);
+  out.cost.assign(matrix_size, nan);
   out.total_cost = 0.0f;
   if (options.components) {
-    for (FloatVec* v : {&out.wait, &out.ride, &out.walk, &out.boardings}) v->assign(z * z, nan);
+    for (FloatVec* v : {&out.wait, &out.ride, &out.walk, &out.boardings}) {
+      v->assign(matrix_size, nan);
+    }
   }
   if (options.per_destination) {
     out.labels.resize(checked_count(n_dst, n, sizeof(float)));
@@ -440,8 +444,15 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
       }
     });
     throw_if_cancelled(options.cancel);
-    parallel_range(tbb::blocked_range<Index>(0, n_tiles, 1),
-                      [&](const tbb::blocked_range<Index>& r) {
+    if (rows) {
+      for (int c = 0; c < n_values; ++c) {
+        for (std::size_t k = k0; k < k1; ++k) {
+          std::copy(values_of(c, k), values_of(c, k) + z, matrices[c]->data() + k * z);
+        }
+      }
+    } else {
+      parallel_range(tbb::blocked_range<Index>(0, n_tiles, 1),
+                        [&](const tbb::blocked_range<Index>& r) {
       for (Index t = r.begin(); t != r.end(); ++t) {
         const Index o0 = t * kTile, o1 = std::min(z, o0 + kTile);
         for (int c = 0; c < n_values; ++c) {
@@ -451,7 +462,8 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
           }
         }
       }
-    });
+      });
+    }
     parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
                       [&](const tbb::blocked_range<std::size_t>& r) {
       for (std::size_t k = k0; k < k1; ++k) {
@@ -463,6 +475,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   float total = 0.0f;
   for (float p : partial) total = total + p;
   out.total_cost = total;
+  if (rows) out.partials = std::move(partial);
 }
 
 }  // namespace lumo

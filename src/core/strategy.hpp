@@ -79,6 +79,11 @@ struct SkimOptions {
   bool per_destination = false;  // keep every destination's labels and flows
   bool components = false;       // waiting, riding, walking and boardings
   std::size_t chunk = 0;         // destinations held at once (0: by memory)
+  // Each destination's results kept apart, for callers that combine blocks of
+  // destinations themselves: cost and components as D x Z rows (row k: the
+  // zones' values towards dsts[k]) instead of Z x Z matrices, and each
+  // destination's total cost in `partials`.
+  bool by_destination = false;
   CancelFlag cancel = nullptr;
 };
 
@@ -91,6 +96,7 @@ struct Skim {
   float total_cost = 0.0f;
   FloatVec labels, dest_flows;  // D x N and D x M with per_destination
   FloatVec wait, ride, walk, boardings;  // with components
+  FloatVec partials;  // D, with by_destination: the total cost per destination
 };
 
 // A Z x Z demand matrix (row-major, origin x destination) read where it lies,

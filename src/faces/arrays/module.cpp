@@ -300,8 +300,10 @@ std::size_t first_invalid(const lumo::DemandMatrix& m, bool find = false,
 // zones), checked in one read-only pass: finite and not negative. `view`
 // must stay open while the matrix is used.
 // With `dsts`, also finds the destinations: every zone with demand towards it.
+// `check_values` false: the values were checked before (a matrix sent to the
+// workers of a cluster by a caller that checked it); only its size is.
 bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix& out,
-                 IndexVec* dsts = nullptr) {
+                 IndexVec* dsts = nullptr, bool check_values = true) {
   if (!view.open(obj, "demand")) return false;
   const std::size_t z = static_cast<std::size_t>(zones);
   if (view.size() != z * z) {
@@ -317,6 +319,7 @@ bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix
     PyErr_SetString(PyExc_TypeError, "demand must hold float32 or float64 values");
     return false;
   }
+  if (!check_values) return true;
   const std::size_t n = z * z;
   std::vector<std::uint8_t> columns(dsts != nullptr ? z : 0, 0);
   std::size_t valid_until = 0;
@@ -694,6 +697,356 @@ PyObject* py_congested(PyObject*, PyObject* args) {
   }
 }
 
+
+// ---------------------------------------------------------------------------
+// Blocks of destinations, for lumo.distributed: a cluster's workers compute
+// blocks and keep or return each destination's results apart; the caller adds
+// them up block after block, in destination order, through fold and
+// fold_values, so the sums are the local call's whatever the grouping.
+
+// A network read and indexed once per worker process, reused by every block
+// task that runs there.
+struct Prepared {
+  ArcInput in;
+  lumo::Network net;
+  lumo::ArcIndex outgoing;  // arcs leaving each node, for the gap
+};
+
+struct PreparedObject {
+  PyObject_HEAD
+  Prepared* p;
+};
+
+PyTypeObject* prepared_type = nullptr;
+
+void prepared_dealloc(PyObject* self) {
+  delete reinterpret_cast<PreparedObject*>(self)->p;
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot prepared_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(prepared_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A network read and indexed for block tasks.")},
+    {0, nullptr},
+};
+
+PyType_Spec prepared_spec = {"lumo._arrays.Prepared", sizeof(PreparedObject), 0,
+                             Py_TPFLAGS_DEFAULT, prepared_slots};
+
+Prepared* prepared_of(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, prepared_type)) {
+    PyErr_SetString(PyExc_TypeError, "expected a network made by lumo._arrays.prepare");
+    return nullptr;
+  }
+  return reinterpret_cast<PreparedObject*>(obj)->p;
+}
+
+// prepare(tail, head, freq, cost, kind, n_nodes) -> Prepared
+PyObject* py_prepare(PyObject*, PyObject* args) {
+  PyObject *tail, *head, *freq, *cost, *kind;
+  Py_ssize_t n_nodes;
+  if (!PyArg_ParseTuple(args, "OOOOOn", &tail, &head, &freq, &cost, &kind, &n_nodes)) {
+    return nullptr;
+  }
+  try {
+    auto p = std::make_unique<Prepared>();
+    if (!read_network(tail, head, freq, cost, kind, n_nodes, p->in)) return nullptr;
+    if (!run(1, true, [&](lumo::CancelFlag) {
+          p->net = lumo::prepare_network(p->in.tail, p->in.head, p->in.cost, p->in.n_nodes);
+          p->outgoing = lumo::index_arcs(p->in.tail, p->in.n_nodes);
+        })) {
+      return nullptr;
+    }
+    PreparedObject* obj = PyObject_New(PreparedObject, prepared_type);
+    if (obj == nullptr) return nullptr;
+    obj->p = p.release();
+    return reinterpret_cast<PyObject*>(obj);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// check_demand(demand, n_zones, find) -> destinations (with find) or None.
+// The checks of assign, made once by the caller before the blocks run.
+PyObject* py_check_demand(PyObject*, PyObject* args) {
+  PyObject* demand;
+  Py_ssize_t n_zones;
+  int find;
+  if (!PyArg_ParseTuple(args, "Onp", &demand, &n_zones, &find)) return nullptr;
+  try {
+    View view;
+    lumo::DemandMatrix dem;
+    IndexVec dsts;
+    if (!view_demand(demand, n_zones, view, dem, find ? &dsts : nullptr)) return nullptr;
+    if (!find) return Py_NewRef(Py_None);
+    return index_list(dsts);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// Frequencies for a block: the network's, or one value per arc.
+bool block_freqs(PyObject* obj, const Prepared& p, FloatVec& own, const FloatVec*& out) {
+  if (obj == Py_None) {
+    out = &p.in.freq;
+    return true;
+  }
+  if (!read_floats(obj, "effective frequencies", Allowed::kFrequencies, own)) return false;
+  if (own.size() != p.in.tail.size()) {
+    PyErr_SetString(input_error, "effective frequencies must have one entry per arc");
+    return false;
+  }
+  out = &own;
+  return true;
+}
+
+PyObject* rows_or_none(bool present, FloatVec& v, Py_ssize_t rows, Py_ssize_t cols) {
+  return optional_buffer(present, v, rows, cols);
+}
+
+// assign_block(prepared, freqs, demand, n_zones, dsts, per_destination, components, threads)
+// -> (dest_flows D x M, cost D x Z, partials D, labels D x N or None,
+//     wait, ride, walk, boardings: D x Z or None)
+// Row k of the D x Z results holds the zones' values towards dsts[k]. The
+// demand was checked by check_demand.
+PyObject* py_assign_block(PyObject*, PyObject* args) {
+  PyObject *prep_obj, *freq_obj, *demand, *dsts_obj;
+  Py_ssize_t n_zones;
+  int per_destination, components;
+  long threads;
+  if (!PyArg_ParseTuple(args, "OOOnOppl", &prep_obj, &freq_obj, &demand, &n_zones, &dsts_obj,
+                        &per_destination, &components, &threads)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    View demand_view;
+    lumo::DemandMatrix dem;
+    IndexVec dsts;
+    FloatVec own;
+    const FloatVec* freqs = nullptr;
+    if (!block_freqs(freq_obj, *p, own, freqs) ||
+        !view_demand(demand, n_zones, demand_view, dem, nullptr, false) ||
+        !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts)) {
+      return nullptr;
+    }
+    lumo::Skim r;
+    lumo::SkimOptions options;
+    options.per_destination = true;
+    options.components = components != 0;
+    options.by_destination = true;
+    const Index n = p->in.n_nodes;
+    const std::size_t m = p->in.tail.size();
+    if (!run(threads, quick_work(dsts.size(), n, m), [&](lumo::CancelFlag cancel) {
+          options.cancel = cancel;
+          lumo::WorkspacePtr ws = lumo::make_workspace();
+          lumo::assign_skim(p->net, *freqs, p->in.kind, dem, dsts, options, *ws, r);
+        })) {
+      return nullptr;
+    }
+    const Py_ssize_t d = static_cast<Py_ssize_t>(dsts.size());
+    const bool c = components != 0;
+    r.partials.resize(dsts.size());
+    return Py_BuildValue("(NNNNNNNN)", make_buffer(std::move(r.dest_flows), d, m),
+                         make_buffer(std::move(r.cost), d, n_zones),
+                         make_buffer(std::move(r.partials)),
+                         rows_or_none(per_destination != 0, r.labels, d, n),
+                         rows_or_none(c, r.wait, d, n_zones), rows_or_none(c, r.ride, d, n_zones),
+                         rows_or_none(c, r.walk, d, n_zones),
+                         rows_or_none(c, r.boardings, d, n_zones));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+bool read_block(PyObject* obj, const char* name, std::size_t size, FloatVec& out) {
+  if (!read_floats(obj, name, Allowed::kFrequencies, out)) return false;
+  if (out.size() != size) {
+    PyErr_Format(input_error, "%s must hold %zu values, got %zu", name, size, out.size());
+    return false;
+  }
+  return true;
+}
+
+// congested_block(prepared, demand, n_zones, dsts, flows, freqs, decay, msa, done, threads)
+// -> (labels D x N, flows D x M, num D, den D)
+// With flows None: the uncongested assignment a run starts from (num and den
+// None). Otherwise one iteration of the block: assign with the effective
+// frequencies `freqs`, blend the new flows into `flows` with the weight of
+// iteration done + 1, and the gap parts of each destination.
+PyObject* py_congested_block(PyObject*, PyObject* args) {
+  PyObject *prep_obj, *demand, *dsts_obj, *flows_obj, *freq_obj;
+  Py_ssize_t n_zones;
+  float decay;
+  int msa;
+  unsigned long done;
+  long threads;
+  if (!PyArg_ParseTuple(args, "OOnOOOfpkl", &prep_obj, &demand, &n_zones, &dsts_obj, &flows_obj,
+                        &freq_obj, &decay, &msa, &done, &threads)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    View demand_view;
+    lumo::DemandMatrix dem;
+    IndexVec dsts;
+    FloatVec own, x;
+    const FloatVec* freqs = nullptr;
+    if (!block_freqs(freq_obj, *p, own, freqs) ||
+        !view_demand(demand, n_zones, demand_view, dem, nullptr, false) ||
+        !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts)) {
+      return nullptr;
+    }
+    const Index n = p->in.n_nodes;
+    const std::size_t m = p->in.tail.size(), n_dst = dsts.size();
+    const bool first = flows_obj == Py_None;
+    if (!first && !read_block(flows_obj, "flows", n_dst * m, x)) return nullptr;
+    FloatVec labels, y, num(first ? 0 : n_dst), den(first ? 0 : n_dst);
+    if (!run(threads, quick_work(n_dst, n, m), [&](lumo::CancelFlag cancel) {
+          const FloatVec rows = demand_rows(dem, dsts, n);
+          lumo::WorkspacePtr ws = lumo::make_workspace();
+          lumo::assign_all(p->net, *freqs, rows, dsts, *ws, labels, y, cancel);
+          if (first) {
+            x = std::move(y);
+            return;
+          }
+          lumo::blend_flows(x, y, lumo::average_weight(decay, msa != 0,
+                                                       static_cast<std::uint32_t>(done)));
+          lumo::gap_parts(p->in.head, p->in.cost, *freqs, dsts, n, labels, x, p->outgoing,
+                          num.data(), den.data());
+        })) {
+      return nullptr;
+    }
+    const Py_ssize_t d = static_cast<Py_ssize_t>(n_dst);
+    if (first) {
+      return Py_BuildValue("(NNOO)", make_buffer(std::move(labels), d, n),
+                           make_buffer(std::move(x), d, m), Py_None, Py_None);
+    }
+    return Py_BuildValue("(NNNN)", make_buffer(std::move(labels), d, n),
+                         make_buffer(std::move(x), d, m), make_buffer(std::move(num)),
+                         make_buffer(std::move(den)));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// congested_finish(prepared, demand, n_zones, dsts, labels) -> (cost D x Z, partials D)
+// The zones' costs towards each destination of the block and its total cost,
+// from the labels of the run's newest assignment.
+PyObject* py_congested_finish(PyObject*, PyObject* args) {
+  PyObject *prep_obj, *demand, *dsts_obj, *labels_obj;
+  Py_ssize_t n_zones;
+  if (!PyArg_ParseTuple(args, "OOnOO", &prep_obj, &demand, &n_zones, &dsts_obj, &labels_obj)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    View demand_view, labels_view;
+    lumo::DemandMatrix dem;
+    IndexVec dsts;
+    if (!view_demand(demand, n_zones, demand_view, dem, nullptr, false) ||
+        !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts) ||
+        !labels_view.open(labels_obj, "labels")) {
+      return nullptr;
+    }
+    const Index n = p->in.n_nodes, z = static_cast<Index>(n_zones);
+    const std::size_t n_dst = dsts.size();
+    if (labels_view.code() != 'f' || labels_view.itemsize() != 4 ||
+        labels_view.size() != n_dst * n) {
+      PyErr_SetString(input_error, "labels must be float32, one row of n_nodes per destination");
+      return nullptr;
+    }
+    const float* labels = static_cast<const float*>(labels_view.data());
+    FloatVec cost(n_dst * z), partials(n_dst);
+    const FloatVec rows = demand_rows(dem, dsts, n);
+    for (std::size_t k = 0; k < n_dst; ++k) {
+      std::copy(labels + k * n, labels + k * n + z, cost.data() + k * z);
+      partials[k] = lumo::total_cost(std::span<const float>(labels + k * n, n),
+                                     std::span<const float>(rows.data() + k * n, n), n);
+    }
+    return Py_BuildValue("(NN)", make_buffer(std::move(cost), static_cast<Py_ssize_t>(n_dst), z),
+                         make_buffer(std::move(partials)));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// fold(running, blocks) -> running + blocks[0] + blocks[1] + ..., row by row in order
+PyObject* py_fold(PyObject*, PyObject* args) {
+  PyObject *running_obj, *blocks_obj;
+  if (!PyArg_ParseTuple(args, "OO", &running_obj, &blocks_obj)) return nullptr;
+  try {
+    View running, blocks;
+    if (!running.open(running_obj, "running") || !blocks.open(blocks_obj, "blocks")) {
+      return nullptr;
+    }
+    const std::size_t m = running.size();
+    if (running.code() != 'f' || running.itemsize() != 4 || blocks.code() != 'f' ||
+        blocks.itemsize() != 4 || (m == 0 ? blocks.size() != 0 : blocks.size() % m != 0)) {
+      PyErr_SetString(input_error, "fold needs float32 sums and whole rows of as many values");
+      return nullptr;
+    }
+    const float* r = static_cast<const float*>(running.data());
+    FloatVec out(r, r + m);
+    lumo::fold_blocks(out, std::span<const float>(static_cast<const float*>(blocks.data()),
+                                                  blocks.size()));
+    return make_buffer(std::move(out));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// fold_values(running, values) -> float: running + values[0] + ..., in order
+PyObject* py_fold_values(PyObject*, PyObject* args) {
+  float running;
+  PyObject* values_obj;
+  if (!PyArg_ParseTuple(args, "fO", &running, &values_obj)) return nullptr;
+  View values;
+  if (!values.open(values_obj, "values")) return nullptr;
+  if (values.code() != 'f' || values.itemsize() != 4) {
+    PyErr_SetString(input_error, "values must be float32");
+    return nullptr;
+  }
+  const float total = lumo::fold_values(
+      running, std::span<const float>(static_cast<const float*>(values.data()), values.size()));
+  return PyFloat_FromDouble(static_cast<double>(total));
+}
+
+// ratio(numerator, denominator) -> float: the gap from its two sums
+PyObject* py_ratio(PyObject*, PyObject* args) {
+  float a, b;
+  if (!PyArg_ParseTuple(args, "ff", &a, &b)) return nullptr;
+  return PyFloat_FromDouble(static_cast<double>(a / b));
+}
+
+// effective_freqs(prepared, total, capacity, beta, loaded) -> M values
+PyObject* py_effective_freqs(PyObject*, PyObject* args) {
+  PyObject *prep_obj, *total_obj;
+  float capacity, beta;
+  int loaded;
+  if (!PyArg_ParseTuple(args, "OOffp", &prep_obj, &total_obj, &capacity, &beta, &loaded)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    const std::size_t m = p->in.tail.size();
+    FloatVec total;
+    if (!read_block(total_obj, "total", m, total)) return nullptr;
+    FloatVec head_load(loaded ? p->in.n_nodes : 0), out;
+    lumo::effective_freqs_from_totals(total, p->in.freq, p->in.head, capacity, beta,
+                                      loaded != 0, head_load, out);
+    return make_buffer(std::move(out));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyObject* py_timings(PyObject*, PyObject*) {
   return Py_BuildValue("(dd)", read_seconds, compute_seconds);
 }
@@ -710,6 +1063,26 @@ PyMethodDef methods[] = {
      "congested(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
      "capacity, decay, msa, beta, tol, max_iters, progress, components, threads)\n--\n\n"
      "Congested assignment (see lumo.arrays)."},
+    {"prepare", py_prepare, METH_VARARGS,
+     "prepare(tail, head, freq, cost, kind, n_nodes)\n--\n\nA network read once for block tasks."},
+    {"check_demand", py_check_demand, METH_VARARGS,
+     "check_demand(demand, n_zones, find)\n--\n\nThe demand checks of assign."},
+    {"assign_block", py_assign_block, METH_VARARGS,
+     "assign_block(prepared, freqs, demand, n_zones, destinations, per_destination, components, "
+     "threads)\n--\n\nA block of destinations, each one's results apart."},
+    {"congested_block", py_congested_block, METH_VARARGS,
+     "congested_block(prepared, demand, n_zones, destinations, flows, freqs, decay, msa, done, "
+     "threads)\n--\n\nStart or one iteration of a block of a congested run."},
+    {"congested_finish", py_congested_finish, METH_VARARGS,
+     "congested_finish(prepared, demand, n_zones, destinations, labels)\n--\n\n"
+     "Costs and total cost of a block."},
+    {"fold", py_fold, METH_VARARGS, "fold(running, blocks)\n--\n\nIn-order sums of rows."},
+    {"fold_values", py_fold_values, METH_VARARGS,
+     "fold_values(running, values)\n--\n\nIn-order sum of values."},
+    {"ratio", py_ratio, METH_VARARGS, "ratio(a, b)\n--\n\na / b in float32."},
+    {"effective_freqs", py_effective_freqs, METH_VARARGS,
+     "effective_freqs(prepared, total, capacity, beta, loaded)\n--\n\n"
+     "Effective frequencies from total arc flows."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -717,6 +1090,10 @@ int exec_module(PyObject* module) {
   if (buffer_type == nullptr) {
     buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_spec));
     if (buffer_type == nullptr) return -1;
+  }
+  if (prepared_type == nullptr) {
+    prepared_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&prepared_spec));
+    if (prepared_type == nullptr) return -1;
   }
   if (input_error == nullptr) {
     input_error = PyErr_NewExceptionWithDoc(

@@ -1,0 +1,495 @@
+"""The assignments of :mod:`lumo.arrays` on a cluster, with the same bits.
+
+``lumo.arrays.assign(..., executor=client)`` and
+``lumo.arrays.assign_congested(..., executor=client)`` come here. The
+destinations are cut into blocks; every block is a task that a worker of the
+cluster computes; the results are put together in destination order, so they
+are the local call's exactly, whatever the number of workers and threads and
+whatever order the tasks finish in.
+
+With a ``dask.distributed.Client``:
+
+* the network's arrays and the demand matrix are scattered once per call, to
+  every worker; tasks refer to them and carry only their destinations;
+* the sums over destinations (arc flows, total cost, the congested run's
+  total arc flows and the two sums of its gap) run as a chain: block b's fold
+  task adds block b's destinations, in order, to the running sums of blocks
+  0 … b−1, on the worker that computed block b. Only the running sums (one
+  float per arc) move from block to block; the per-destination flows stay where
+  they were computed;
+* a congested iteration sends the effective frequencies (one float per arc) to
+  every worker and gets back, at the end of its chain, the total arc flows and
+  the gap's two sums; every block's averaged flows and labels stay on a worker
+  between iterations.
+
+Any other ``concurrent.futures.Executor`` (a ``ProcessPoolExecutor``) works
+too, without scattering: every task carries the network and demand, its
+results come back whole and the client adds them up, in destination order.
+
+A worker that dies costs its tasks a retry (the scheduler recomputes what was
+lost, from the same inputs, so the bits do not change). Every worker must have
+this version of lumo: that is checked before anything is computed.
+"""
+from __future__ import annotations
+
+import collections
+import concurrent.futures
+import importlib.metadata
+import logging
+import math
+import threading
+import time
+import uuid
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+from . import _arrays
+
+__all__ = ["WorkerMismatch", "block_size"]
+
+
+class WorkerMismatch(RuntimeError):
+    """A worker of the cluster cannot run lumo, or runs another version of it."""
+
+
+#: A task should compute for at least this long (Dask costs about 1 ms a task).
+TASK_SECONDS = 0.1
+#: Seconds of one destination per node and arc, measured on one core of a
+#: current machine; only the order of magnitude matters.
+_SECONDS_PER_ELEMENT = 6e-8
+#: With enough destinations, every thread of the cluster gets this many blocks,
+#: so that a slow or lost worker leaves little waiting.
+_BLOCKS_PER_THREAD = 4
+#: Forces the destinations per block (for tests and benchmarks); None: sized.
+_BLOCK_SIZE: int | None = None
+#: How the uncongested sums are formed on Dask: "chain" (on the workers) or
+#: "client" (every block's per-destination flows go to the client, which adds
+#: them); the second is kept to measure one against the other.
+_SUMS = "chain"
+
+_LOG = logging.getLogger("lumo")
+
+
+def block_size(n_destinations: int, n_nodes: int, n_arcs: int, threads: int) -> int:
+    """Destinations per block: enough for about :data:`TASK_SECONDS` of work
+    each, and no fewer than give every one of ``threads`` cluster threads
+    a few blocks."""
+    if _BLOCK_SIZE is not None:
+        return max(1, int(_BLOCK_SIZE))
+    per_destination = _SECONDS_PER_ELEMENT * max(1, n_nodes + n_arcs)
+    enough = math.ceil(TASK_SECONDS / per_destination)
+    share = math.ceil(n_destinations / max(1, _BLOCKS_PER_THREAD * threads))
+    return max(1, enough, share)
+
+
+def _blocks(dsts: np.ndarray, size: int) -> list[np.ndarray]:
+    return [dsts[i:i + size] for i in range(0, dsts.shape[0], size)]
+
+
+# ---------------------------------------------------------------------------
+# What the workers run. Each worker process reads and indexes the network once
+# per call, for all the blocks it computes.
+
+_prepared: collections.OrderedDict[str, Any] = collections.OrderedDict()
+_prepared_lock = threading.Lock()
+
+
+def _network_of(key: str, arrays: tuple[Any, ...]) -> Any:
+    with _prepared_lock:
+        p = _prepared.get(key)
+        if p is None:
+            p = _arrays.prepare(*arrays)
+            _prepared[key] = p
+            while len(_prepared) > 2:
+                _prepared.popitem(last=False)
+        else:
+            _prepared.move_to_end(key)
+        return p
+
+
+def _arrays_of(out: tuple[Any, ...]) -> tuple[Any, ...]:
+    return tuple(None if v is None else np.asarray(v) for v in out)
+
+
+def _assign_task(key: str, arrays: tuple[Any, ...], demand: np.ndarray, dsts: np.ndarray,
+                 freqs: np.ndarray | None, per_destination: bool, components: bool,
+                 threads: int) -> tuple[Any, ...]:
+    net = _network_of(key, arrays)
+    return _arrays_of(_arrays.assign_block(net, freqs, demand, demand.shape[0], dsts,
+                                           per_destination, components, threads))
+
+
+def _what_client_needs(block: tuple[Any, ...], keep_flows: bool) -> tuple[Any, ...]:
+    """The block's results less its per-destination flows, which only the
+    chain of sums needs (unless the caller asked for them)."""
+    return (block[0] if keep_flows else None,) + tuple(block[1:])
+
+
+def _fold_assign(running: tuple[np.ndarray, float] | None, block: tuple[Any, ...],
+                 n_arcs: int) -> tuple[np.ndarray, float]:
+    """Adds a block's destinations, in order, to the running flows and total."""
+    if running is None:
+        running = (np.zeros(n_arcs, dtype=np.float32), 0.0)
+    flows = np.asarray(_arrays.fold(running[0], block[0]))
+    return flows, _arrays.fold_values(running[1], block[2])
+
+
+def _start_task(key: str, arrays: tuple[Any, ...], demand: np.ndarray, dsts: np.ndarray,
+                threads: int) -> tuple[Any, ...]:
+    net = _network_of(key, arrays)
+    return _arrays_of(_arrays.congested_block(net, demand, demand.shape[0], dsts, None, None,
+                                              0.0, False, 0, threads))
+
+
+def _step_task(key: str, arrays: tuple[Any, ...], demand: np.ndarray, dsts: np.ndarray,
+               state: tuple[Any, ...], freqs: np.ndarray, decay: float, msa: bool, done: int,
+               threads: int) -> tuple[Any, ...]:
+    net = _network_of(key, arrays)
+    return _arrays_of(_arrays.congested_block(net, demand, demand.shape[0], dsts, state[1],
+                                              freqs, decay, msa, done, threads))
+
+
+def _fold_congested(running: tuple[np.ndarray, float, float] | None, block: tuple[Any, ...],
+                    n_arcs: int) -> tuple[np.ndarray, float, float]:
+    """Adds a block's averaged flows and gap parts, in order, to the running
+    total flows and the gap's numerator and denominator."""
+    if running is None:
+        running = (np.zeros(n_arcs, dtype=np.float32), 0.0, 0.0)
+    total = np.asarray(_arrays.fold(running[0], block[1]))
+    if block[2] is None:
+        return total, running[1], running[2]
+    return (total, _arrays.fold_values(running[1], block[2]),
+            _arrays.fold_values(running[2], block[3]))
+
+
+def _finish_task(key: str, arrays: tuple[Any, ...], demand: np.ndarray, dsts: np.ndarray,
+                 state: tuple[Any, ...]) -> tuple[Any, ...]:
+    net = _network_of(key, arrays)
+    return _arrays_of(_arrays.congested_finish(net, demand, demand.shape[0], dsts, state[0]))
+
+
+# Checks a worker before any computing. Built from source so that it travels
+# by value: it must run where lumo cannot be imported.
+_PROBE_SOURCE = '''
+def probe(distribution):
+    try:
+        import importlib.metadata
+        import lumo.arrays  # the native halves load
+        return ("ok", importlib.metadata.version(distribution))
+    except Exception as exc:
+        return ("broken", f"{type(exc).__name__}: {exc}")
+'''
+
+
+def _probe() -> Callable[[str], tuple[str, str]]:
+    space: dict[str, Any] = {"__name__": "lumo_worker_probe"}
+    exec(_PROBE_SOURCE, space)
+    return space["probe"]
+
+
+def _distribution() -> str:
+    names = importlib.metadata.packages_distributions().get("lumo") or ["lumo"]
+    return names[0]
+
+
+def _client_version() -> str:
+    return importlib.metadata.version(_distribution())
+
+
+def _check_workers(client: Any) -> int:
+    """Raises WorkerMismatch naming the first worker that cannot run this lumo;
+    returns the number of threads of the cluster."""
+    mine = _client_version()
+    answers = client.run(_probe(), _distribution(), on_error="return")
+    if not answers:
+        raise WorkerMismatch("the cluster has no workers: start some before assigning")
+    for worker in sorted(answers):
+        answer = answers[worker]
+        if isinstance(answer, BaseException):
+            raise WorkerMismatch(f"worker {worker} could not be checked "
+                                 f"({type(answer).__name__}: {answer}); this client has "
+                                 f"lumo {mine}") from answer
+        status, detail = answer
+        if status != "ok":
+            raise WorkerMismatch(f"worker {worker} cannot import lumo ({detail}); this client "
+                                 f"has lumo {mine}: install lumo {mine} on every worker")
+        if detail != mine:
+            raise WorkerMismatch(f"worker {worker} has lumo {detail}, this client lumo {mine}: "
+                                 "install the same version on every worker")
+    threads = client.nthreads()
+    return max(1, sum(threads.values()))
+
+
+# ---------------------------------------------------------------------------
+# Two ways of running the tasks.
+
+class _Dask:
+    """Tasks on a dask.distributed cluster: data scattered once, sums chained."""
+
+    chains = True
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+        self.futures: list[Any] = []
+        self.threads = _check_workers(client)
+
+    def put(self, *values: Any) -> tuple[str, list[Any]]:
+        futures = self.client.scatter(list(values), broadcast=True, hash=False)
+        self.futures.extend(futures)
+        return futures[0].key, futures
+
+    def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0) -> Any:
+        future = self.client.submit(fn, *args, pure=False, priority=priority)
+        self.futures.append(future)
+        return future
+
+    def cancel(self) -> None:
+        if self.futures:
+            self.client.cancel(self.futures, force=True)
+        self.futures = []
+
+
+class _Resolved:
+    """A value standing in for a future (the client-side sums)."""
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+    def result(self) -> Any:
+        return self.value
+
+
+class _Executor:
+    """Tasks on a concurrent.futures.Executor: every task carries its data."""
+
+    chains = False
+
+    def __init__(self, executor: concurrent.futures.Executor) -> None:
+        self.executor = executor
+        self.futures: list[Any] = []
+        self.threads = getattr(executor, "_max_workers", None) or 1
+
+    def put(self, *values: Any) -> tuple[str, list[Any]]:
+        return uuid.uuid4().hex, [_Resolved(v) for v in values]
+
+    def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0) -> Any:
+        concrete = [a.result() if isinstance(a, (_Resolved, concurrent.futures.Future)) else a
+                    for a in args]
+        future = self.executor.submit(fn, *concrete)
+        self.futures.append(future)
+        return future
+
+    def cancel(self) -> None:
+        for f in self.futures:
+            f.cancel()
+        self.futures = []
+
+
+def _backend(executor: Any) -> _Dask | _Executor:
+    try:
+        from distributed import Client
+    except ImportError:
+        Client = None
+    if Client is not None and isinstance(executor, Client):
+        return _Dask(executor)
+    if isinstance(executor, concurrent.futures.Executor):
+        return _Executor(executor)
+    raise _arrays.InputError("executor must be a dask.distributed.Client or a "
+                             f"concurrent.futures.Executor, got {type(executor).__name__}")
+
+
+def _completed(futures: Sequence[Any]) -> Any:
+    """The futures as they finish (dask's or concurrent.futures')."""
+    if futures and isinstance(futures[0], concurrent.futures.Future):
+        return concurrent.futures.as_completed(futures)
+    if futures and isinstance(futures[0], _Resolved):
+        return iter(futures)
+    from distributed import as_completed
+    return as_completed(futures)
+
+
+def _fold_all(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
+              n_arcs: int) -> Any:
+    """The running sums after the last block, added block after block: a chain
+    of tasks on Dask (each on the worker of its block), else here."""
+    if backend.chains and _SUMS == "chain":
+        running = None
+        for b in blocks:
+            running = backend.submit(fold, running, b, n_arcs, priority=1)
+        return running.result()
+    value = None
+    for b in blocks:  # in order: a block that finished early waits for the earlier ones
+        value = fold(value, b.result(), n_arcs)
+    return value
+
+
+def _guarded(backend: _Dask | _Executor, work: Callable[[], Any]) -> Any:
+    """Runs the call; on any failure or Ctrl-C, cancels its tasks first, so the
+    cluster is free for the next call."""
+    try:
+        return work()
+    except BaseException:
+        backend.cancel()
+        raise
+    finally:
+        backend.futures = []
+
+
+def _matrix(z: int) -> np.ndarray:
+    return np.full((z, z), np.nan, dtype=np.float32)
+
+
+def _place(matrix: np.ndarray, dsts: np.ndarray, rows: np.ndarray) -> None:
+    matrix[:, dsts] = rows.T
+
+
+def _arrays_tuple(net: Any) -> tuple[Any, ...]:
+    return (net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes)
+
+
+def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
+           per_destination: bool, components: bool,
+           threads: int) -> tuple[tuple[Any, ...], np.ndarray]:
+    """The uncongested skim of lumo.arrays.assign, block by block: the tuple
+    lumo._arrays.assign returns, and the destinations (found here when None)."""
+    # Every check of the local call, here, before anything is sent.
+    found = _arrays.check_demand(mat, mat.shape[0], dst is None)
+    if dst is None:
+        dst = np.asarray(found, dtype=np.int64)
+    _arrays.prepare(*_arrays_tuple(net))
+    if dst.shape[0] == 0:
+        return _arrays.assign(*_arrays_tuple(net), mat, mat.shape[0], dst, per_destination,
+                              components, threads), dst
+    backend = _backend(executor)
+    task_threads = threads or 1
+    z, n, m = mat.shape[0], net.n_nodes, net.n_arcs
+
+    def work() -> tuple[Any, ...]:
+        key, (net_f, dem_f) = backend.put(_arrays_tuple(net), mat)
+        size = block_size(dst.shape[0], n, m, backend.threads)
+        pieces = _blocks(dst, size)
+        keep = per_destination or not (backend.chains and _SUMS == "chain")
+        computed, parts = [], []
+        for b in pieces:
+            f = backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
+                               components, task_threads)
+            computed.append(f)
+            parts.append(backend.submit(_what_client_needs, f, keep) if backend.chains else
+                         f)
+        cost = _matrix(z)
+        comps = [_matrix(z) for _ in range(4)] if components else None
+        labels = np.empty((dst.shape[0], n), np.float32) if per_destination else None
+        dest_flows = np.empty((dst.shape[0], m), np.float32) if per_destination else None
+        starts = {_ident(f): i * size for i, f in enumerate(parts)}
+        for f in _completed(parts):
+            part = f.result()
+            at = starts[_ident(f)]
+            b = dst[at:at + part[1].shape[0]]
+            _place(cost, b, part[1])
+            if comps is not None:
+                for c in range(4):
+                    _place(comps[c], b, part[4 + c])
+            if labels is not None and dest_flows is not None:
+                labels[at:at + b.shape[0]] = part[3]
+                dest_flows[at:at + b.shape[0]] = part[0]
+        flows, total = _fold_all(backend, _fold_assign,
+                                 computed if backend.chains and _SUMS == "chain" else parts, m)
+        return (flows, cost, total, labels, dest_flows) + (
+            tuple(comps) if comps is not None else (None, None, None, None))
+
+    return _guarded(backend, work), dst
+
+
+def _ident(future: Any) -> Any:
+    return getattr(future, "key", None) or id(future)
+
+
+def _log_iteration(k: int, gap: float, seconds: float) -> None:
+    if _LOG.isEnabledFor(logging.INFO):
+        _LOG.info("%s: iteration %d, gap %.6g, %.3f s", "assign_congested", k, gap, seconds,
+                  extra={"function": "assign_congested", "iteration": k, "gap": gap,
+                         "seconds": seconds})
+
+
+def _log_finished(iterations: int, gap: float, tol: float, converged: bool) -> None:
+    if _LOG.isEnabledFor(logging.INFO):
+        _LOG.info("%s: %d iterations, gap %.6g, tol %.6g, %s", "assign_congested", iterations,
+                  gap, tol, "converged" if converged else "not converged",
+                  extra={"function": "assign_congested", "iterations": iterations, "gap": gap,
+                         "tol": tol, "converged": converged})
+
+
+def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, capacity: float,
+                     decay: float, msa: bool, beta: float, tol: float, max_iters: int,
+                     progress: Callable[[int, float], object] | None, components: bool,
+                     threads: int) -> tuple[Any, ...]:
+    """The congested run of lumo.arrays.assign_congested, block by block: the
+    tuple lumo._arrays.congested returns."""
+    _arrays.check_demand(mat, mat.shape[0], False)
+    here = _arrays.prepare(*_arrays_tuple(net))
+    if dst.shape[0] == 0:
+        return _arrays.congested(*_arrays_tuple(net), mat, mat.shape[0], dst, capacity, decay, msa,
+                                 beta, tol, max_iters, progress, components, threads)
+    backend = _backend(executor)
+    task_threads = threads or 1
+    z, n, m = mat.shape[0], net.n_nodes, net.n_arcs
+    tol32 = float(np.float32(tol))
+
+    def work() -> tuple[Any, ...]:
+        key, (net_f, dem_f) = backend.put(_arrays_tuple(net), mat)
+        pieces = _blocks(dst, block_size(dst.shape[0], n, m, backend.threads))
+        states = [backend.submit(_start_task, key, net_f, dem_f, b, task_threads)
+                  for b in pieces]
+        total, _, _ = _fold_all(backend, _fold_congested, states, m)
+        gaps: list[float] = []
+        stopped = False
+        eff, eff_f = None, None
+        # No iteration at all unless the tolerance is below +inf.
+        while tol32 < math.inf and (not gaps or (len(gaps) < max_iters and gaps[-1] > tol32)):
+            t0 = time.perf_counter()
+            eff = np.asarray(_arrays.effective_freqs(here, total, capacity, beta, True))
+            eff_f = backend.put(eff)[1][0]
+            states = [backend.submit(_step_task, key, net_f, dem_f, b, s, eff_f, decay, msa,
+                                     len(gaps), task_threads)
+                      for b, s in zip(pieces, states)]
+            total, numerator, denominator = _fold_all(backend, _fold_congested, states, m)
+            gap = _arrays.ratio(numerator, denominator)
+            gaps.append(gap)
+            _log_iteration(len(gaps), gap, time.perf_counter() - t0)
+            if progress is not None and progress(len(gaps), gap) is False:
+                stopped = True
+                break
+        gap = gaps[-1] if gaps else math.nan
+        converged = bool(gaps) and gaps[-1] <= tol32
+        _log_finished(len(gaps), gap, tol32, converged)
+
+        cost = _matrix(z)
+        finals = [backend.submit(_finish_task, key, net_f, dem_f, b, s)
+                  for b, s in zip(pieces, states)]
+        comps = None
+        extra = []
+        if components:
+            extra = [backend.submit(_assign_task, key, net_f, dem_f, b,
+                                    eff_f, False, True,
+                                    task_threads)
+                     for b in pieces]
+            extra = [backend.submit(_what_client_needs, f, False) if backend.chains else f
+                     for f in extra]
+            comps = [_matrix(z) for _ in range(4)]
+        total_cost = 0.0
+        for b, f in zip(pieces, finals):  # in order, for the total
+            rows, partials = f.result()
+            _place(cost, b, rows)
+            total_cost = _arrays.fold_values(total_cost, partials)
+        if comps is not None:
+            for b, f in zip(pieces, extra):
+                part = f.result()
+                for c in range(4):
+                    _place(comps[c], b, part[4 + c])
+        skim = (total, cost, total_cost, None, None) + (
+            tuple(comps) if comps is not None else (None, None, None, None))
+        return skim + (len(gaps), gaps, converged, stopped)
+
+    return _guarded(backend, work)
