@@ -186,7 +186,8 @@ def probe(distribution):
 def _probe() -> Callable[[str], tuple[str, str]]:
     space: dict[str, Any] = {"__name__": "lumo_worker_probe"}
     exec(_PROBE_SOURCE, space)
-    return space["probe"]
+    probe: Callable[[str], tuple[str, str]] = space["probe"]
+    return probe
 
 
 def _distribution() -> str:
@@ -218,7 +219,7 @@ def _check_workers(client: Any) -> int:
         if detail != mine:
             raise WorkerMismatch(f"worker {worker} has lumo {detail}, this client lumo {mine}: "
                                  "install the same version on every worker")
-    threads = client.nthreads()
+    threads: dict[str, int] = client.nthreads()
     return max(1, sum(threads.values()))
 
 
@@ -233,16 +234,24 @@ class _Dask:
     def __init__(self, client: Any) -> None:
         self.client = client
         self.futures: list[Any] = []
+        self.scattered: list[Any] = []
         self.threads = _check_workers(client)
 
     def put(self, *values: Any) -> tuple[str, list[Any]]:
         futures = self.client.scatter(list(values), broadcast=True, hash=False)
+        self.scattered.extend(futures)
         self.futures.extend(futures)
         return futures[0].key, futures
 
-    def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0) -> Any:
+    def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0,
+               hold: bool = False) -> Any:
+        """A task. Only what `hold` marks is kept for cancelling: what the
+        client still waits for. The rest is released as soon as the tasks that
+        need it have run (the scheduler keeps how to compute it again, should
+        a worker die)."""
         future = self.client.submit(fn, *args, pure=False, priority=priority)
-        self.futures.append(future)
+        if hold:
+            self.futures.append(future)
         return future
 
     def cancel(self) -> None:
@@ -269,12 +278,14 @@ class _Executor:
     def __init__(self, executor: concurrent.futures.Executor) -> None:
         self.executor = executor
         self.futures: list[Any] = []
+        self.scattered: list[Any] = []
         self.threads = getattr(executor, "_max_workers", None) or 1
 
     def put(self, *values: Any) -> tuple[str, list[Any]]:
         return uuid.uuid4().hex, [_Resolved(v) for v in values]
 
-    def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0) -> Any:
+    def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0,
+               hold: bool = False) -> Any:
         concrete = [a.result() if isinstance(a, (_Resolved, concurrent.futures.Future)) else a
                     for a in args]
         future = self.executor.submit(fn, *concrete)
@@ -289,10 +300,10 @@ class _Executor:
 
 def _backend(executor: Any) -> _Dask | _Executor:
     try:
-        from distributed import Client
-    except ImportError:
-        Client = None
-    if Client is not None and isinstance(executor, Client):
+        from distributed import Client as client_type
+    except ImportError:  # then it cannot be a Client
+        client_type = None  # type: ignore[assignment,misc]
+    if client_type is not None and isinstance(executor, client_type):
         return _Dask(executor)
     if isinstance(executor, concurrent.futures.Executor):
         return _Executor(executor)
@@ -307,7 +318,7 @@ def _completed(futures: Sequence[Any]) -> Any:
     if futures and isinstance(futures[0], _Resolved):
         return iter(futures)
     from distributed import as_completed
-    return as_completed(futures)
+    return as_completed(futures)  # type: ignore[no-untyped-call]
 
 
 def _fold_all(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
@@ -315,9 +326,10 @@ def _fold_all(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list
     """The running sums after the last block, added block after block: a chain
     of tasks on Dask (each on the worker of its block), else here."""
     if backend.chains and _SUMS == "chain":
-        running = None
+        running: Any = None
         for b in blocks:
             running = backend.submit(fold, running, b, n_arcs, priority=1)
+        backend.futures.append(running)
         return running.result()
     value = None
     for b in blocks:  # in order: a block that finished early waits for the earlier ones
@@ -335,6 +347,7 @@ def _guarded(backend: _Dask | _Executor, work: Callable[[], Any]) -> Any:
         raise
     finally:
         backend.futures = []
+        backend.scattered = []
 
 
 def _matrix(z: int) -> np.ndarray:
@@ -376,8 +389,8 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
             f = backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
                                components, task_threads)
             computed.append(f)
-            parts.append(backend.submit(_what_client_needs, f, keep) if backend.chains else
-                         f)
+            parts.append(backend.submit(_what_client_needs, f, keep, hold=True)
+                         if backend.chains else f)
         cost = _matrix(z)
         comps = [_matrix(z) for _ in range(4)] if components else None
         labels = np.empty((dst.shape[0], n), np.float32) if per_destination else None
@@ -394,12 +407,13 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
             if labels is not None and dest_flows is not None:
                 labels[at:at + b.shape[0]] = part[3]
                 dest_flows[at:at + b.shape[0]] = part[0]
-        flows, total = _fold_all(backend, _fold_assign,
-                                 computed if backend.chains and _SUMS == "chain" else parts, m)
+        chained = backend.chains and _SUMS == "chain"
+        flows, total = _fold_all(backend, _fold_assign, computed if chained else parts, m)
         return (flows, cost, total, labels, dest_flows) + (
             tuple(comps) if comps is not None else (None, None, None, None))
 
-    return _guarded(backend, work), dst
+    out: tuple[Any, ...] = _guarded(backend, work)
+    return out, dst
 
 
 def _ident(future: Any) -> Any:
@@ -430,8 +444,10 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
     _arrays.check_demand(mat, mat.shape[0], False)
     here = _arrays.prepare(*_arrays_tuple(net))
     if dst.shape[0] == 0:
-        return _arrays.congested(*_arrays_tuple(net), mat, mat.shape[0], dst, capacity, decay, msa,
-                                 beta, tol, max_iters, progress, components, threads)
+        out: tuple[Any, ...] = _arrays.congested(*_arrays_tuple(net), mat, mat.shape[0], dst,
+                                                 capacity, decay, msa, beta, tol, max_iters,
+                                                 progress, components, threads)
+        return out
     backend = _backend(executor)
     task_threads = threads or 1
     z, n, m = mat.shape[0], net.n_nodes, net.n_arcs
@@ -440,7 +456,7 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
     def work() -> tuple[Any, ...]:
         key, (net_f, dem_f) = backend.put(_arrays_tuple(net), mat)
         pieces = _blocks(dst, block_size(dst.shape[0], n, m, backend.threads))
-        states = [backend.submit(_start_task, key, net_f, dem_f, b, task_threads)
+        states = [backend.submit(_start_task, key, net_f, dem_f, b, task_threads, hold=True)
                   for b in pieces]
         total, _, _ = _fold_all(backend, _fold_congested, states, m)
         gaps: list[float] = []
@@ -450,10 +466,13 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
         while tol32 < math.inf and (not gaps or (len(gaps) < max_iters and gaps[-1] > tol32)):
             t0 = time.perf_counter()
             eff = np.asarray(_arrays.effective_freqs(here, total, capacity, beta, True))
+            # Every iteration's frequencies stay on the workers until the call
+            # ends: a block lost with its worker is recomputed from them.
             eff_f = backend.put(eff)[1][0]
             states = [backend.submit(_step_task, key, net_f, dem_f, b, s, eff_f, decay, msa,
-                                     len(gaps), task_threads)
+                                     len(gaps), task_threads, hold=True)
                       for b, s in zip(pieces, states)]
+            backend.futures = backend.scattered + states
             total, numerator, denominator = _fold_all(backend, _fold_congested, states, m)
             gap = _arrays.ratio(numerator, denominator)
             gaps.append(gap)
@@ -492,4 +511,5 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
             tuple(comps) if comps is not None else (None, None, None, None))
         return skim + (len(gaps), gaps, converged, stopped)
 
-    return _guarded(backend, work)
+    result: tuple[Any, ...] = _guarded(backend, work)
+    return result
