@@ -20,8 +20,20 @@ import pytest
 
 distributed = pytest.importorskip("distributed")  # in the test extra
 
-import lumo.arrays as la  # noqa: E402
-import lumo.distributed as ld  # noqa: E402
+
+
+# Imported by the tests, not at collection: other modules check what
+# importing lumo alone loads.
+@pytest.fixture(scope="module")
+def la():
+    import lumo.arrays
+    return lumo.arrays
+
+
+@pytest.fixture(scope="module")
+def ld():
+    import lumo.distributed
+    return lumo.distributed
 
 INF = float("inf")
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
@@ -59,6 +71,7 @@ def same_result(got, want):
 
 
 def random_network(seed, zones=24, extra=160):
+    import lumo.arrays as la
     rng = random.Random(seed)
     n = zones + extra
     m = 4 * n
@@ -73,6 +86,7 @@ def random_network(seed, zones=24, extra=160):
 
 
 def kuopio():
+    import lumo.arrays as la
     path = DATA / "kuopio.json.gz"
     if not path.exists():
         pytest.skip(f"{path} not found")
@@ -94,6 +108,7 @@ def slow(*args):
 
 
 def slowed(monkeypatch, name, wait):
+    import lumo.distributed as ld
     space = {"__name__": "lumo_test_slow", "NAME": name, "WAIT": wait}
     exec(SLOW, space)
     monkeypatch.setattr(ld, name, space["slow"])
@@ -108,7 +123,7 @@ def wait_for_two(client):
 
 
 @pytest.mark.parametrize("seed, block", [(0, 1), (1, 3), (2, 5), (3, 100)])
-def test_random_networks_give_the_local_bits(client, monkeypatch, seed, block):
+def test_random_networks_give_the_local_bits(client, la, ld, monkeypatch, seed, block):
     net, demand = random_network(seed)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", block)
     dsts = None if seed % 3 else random.Random(seed).sample(range(24), 11)
@@ -124,7 +139,7 @@ def test_random_networks_give_the_local_bits(client, monkeypatch, seed, block):
                                         executor=client, **kw), want)
 
 
-def test_sums_on_the_client_give_the_same_bits(client, monkeypatch):
+def test_sums_on_the_client_give_the_same_bits(client, la, ld, monkeypatch):
     # The other way of adding the blocks, kept for measuring: blocks' flows
     # gathered here and added in order.
     net, demand = random_network(7)
@@ -133,7 +148,7 @@ def test_sums_on_the_client_give_the_same_bits(client, monkeypatch):
     same_result(la.assign(net, demand, executor=client), la.assign(net, demand))
 
 
-def test_kuopio_gives_the_local_bits_and_the_same_progress(client, caplog):
+def test_kuopio_gives_the_local_bits_and_the_same_progress(client, la, caplog):
     net, demand = kuopio()
     same_result(la.assign(net, demand, executor=client, components=True),
                 la.assign(net, demand, components=True))
@@ -154,7 +169,7 @@ def test_kuopio_gives_the_local_bits_and_the_same_progress(client, caplog):
     assert remote_records == records and len(records) == 3
 
 
-def test_stopping_from_the_progress_callback(client):
+def test_stopping_from_the_progress_callback(client, la):
     net, demand = random_network(8)
     for executor in (None, client):
         r = la.assign_congested(net, demand, 3.0, tol=0.0, max_iters=9,
@@ -164,7 +179,7 @@ def test_stopping_from_the_progress_callback(client):
                                        progress=lambda k, g: k < 2))
 
 
-def test_finish_order_does_not_matter(client, monkeypatch):
+def test_finish_order_does_not_matter(client, la, ld, monkeypatch):
     net, demand = random_network(9)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", 2)
     # later blocks finish first
@@ -185,7 +200,7 @@ class Jumbled(concurrent.futures.ThreadPoolExecutor):
         return super().submit(lambda: (time.sleep(wait), fn(*args, **kwargs))[1])
 
 
-def test_any_executor_in_any_finish_order(monkeypatch):
+def test_any_executor_in_any_finish_order(monkeypatch, la, ld):
     net, demand = random_network(10)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", 3)
     with Jumbled() as pool:
@@ -196,7 +211,7 @@ def test_any_executor_in_any_finish_order(monkeypatch):
 
 
 @pytest.mark.parametrize("call", ["assign", "assign_congested"])
-def test_a_killed_worker_costs_a_retry_not_the_result(client, monkeypatch, call):
+def test_a_killed_worker_costs_a_retry_not_the_result(client, la, ld, monkeypatch, call):
     net, demand = random_network(11)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", 1)
     task = "_assign_task" if call == "assign" else "_step_task"
@@ -239,7 +254,7 @@ def spoil(how, folder):
 '''
 
 
-def test_workers_without_lumo_or_with_another_version_are_named(client, tmp_path):
+def test_workers_without_lumo_or_with_another_version_are_named(client, la, ld, tmp_path):
     space = {"__name__": "lumo_test_spoil"}
     exec(SPOIL, space)
     spoil = space["spoil"]
@@ -268,7 +283,8 @@ def test_workers_without_lumo_or_with_another_version_are_named(client, tmp_path
 
 
 @pytest.mark.parametrize("call", ["assign", "assign_congested"])
-def test_ctrl_c_cancels_the_tasks_and_leaves_the_cluster_usable(client, monkeypatch, call):
+def test_ctrl_c_cancels_the_tasks_and_leaves_the_cluster_usable(client, la, ld, monkeypatch,
+                                                                call):
     net, demand = random_network(13)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", 1)
     slowed(monkeypatch, "_assign_task" if call == "assign" else "_step_task", lambda d: 0.2)
@@ -291,7 +307,7 @@ def test_ctrl_c_cancels_the_tasks_and_leaves_the_cluster_usable(client, monkeypa
                 getattr(la, call)(net, demand, **small))
 
 
-def test_what_executor_may_be(client):
+def test_what_executor_may_be(client, la):
     net, demand = random_network(14)
     with pytest.raises(la.InputError, match="executor must be a dask.distributed.Client or a "
                        "concurrent.futures.Executor, got str"):
@@ -312,7 +328,7 @@ def test_import_lumo_arrays_does_not_import_dask():
     assert out.stdout.strip() == "[]"
 
 
-def test_blocks_are_sized_for_a_tenth_of_a_second():
+def test_blocks_are_sized_for_a_tenth_of_a_second(ld):
     # a metropolitan network: 50,000 stops, ten times Kuopio's arcs
     per_block = ld.block_size(5000, 160_000, 80_000, 16)
     assert per_block * ld._SECONDS_PER_ELEMENT * 240_000 >= ld.TASK_SECONDS
