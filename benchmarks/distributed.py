@@ -95,7 +95,7 @@ def main():
     print(f"network: {args.copies} × Kuopio, {net.n_nodes} nodes, {net.n_arcs} arcs, "
           f"{args.zones} zones, {n_dst} destinations; {os.cpu_count()} cores")
     clusters = {w: LocalCluster(n_workers=w, threads_per_worker=1, processes=True,
-                                dashboard_address=None, silence_logs=logging.CRITICAL)
+                                dashboard_address=":0", silence_logs=logging.CRITICAL)
                 for w in (1, 2)}
     clients = {w: Client(c) for w, c in clusters.items()}
 

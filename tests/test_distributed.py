@@ -3,6 +3,7 @@ concurrent.futures executor): the local call's bits, whatever the blocks,
 the workers and the order tasks finish in; and the faults: a killed worker, a
 worker without lumo or with another version, Ctrl-C."""
 import concurrent.futures
+import functools
 import gzip
 import json
 import logging
@@ -19,6 +20,8 @@ import numpy as np
 import pytest
 
 distributed = pytest.importorskip("distributed")  # in the test extra
+
+import cluster_tasks  # noqa: E402
 
 
 
@@ -44,7 +47,7 @@ FIELDS = ("flows", "cost", "labels", "dest_flows", "wait", "ride", "walk", "boar
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None, silence_logs=logging.CRITICAL)
+                                       dashboard_address=":0", silence_logs=logging.CRITICAL)
     c = distributed.Client(cluster)
     yield c
     c.close()
@@ -96,28 +99,15 @@ def kuopio():
     return net, np.asarray(d["demands_mat"])
 
 
-# A task that waits before it computes, made from source so that it travels by
-# value (the workers cannot import this test module). `wait(dsts)` in seconds.
-SLOW = '''
-def slow(*args):
-    import time
-    import lumo.distributed
-    time.sleep(WAIT(args[3]))
-    return getattr(lumo.distributed, NAME)(*args)
-'''
-
-
-def slowed(monkeypatch, name, wait):
+def slowed(monkeypatch, name, seconds, falling=False):
     import lumo.distributed as ld
-    space = {"__name__": "lumo_test_slow", "NAME": name, "WAIT": wait}
-    exec(SLOW, space)
-    monkeypatch.setattr(ld, name, space["slow"])
+    monkeypatch.setattr(ld, name, functools.partial(cluster_tasks.slow, name, seconds, falling))
 
 
 def wait_for_two(client):
     client.wait_for_workers(2, timeout=60)
     deadline = time.monotonic() + 30
-    while len(client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.tasks)) and \
+    while client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)) and \
             time.monotonic() < deadline:
         time.sleep(0.05)
 
@@ -183,7 +173,7 @@ def test_finish_order_does_not_matter(client, la, ld, monkeypatch):
     net, demand = random_network(9)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", 2)
     # later blocks finish first
-    slowed(monkeypatch, "_assign_task", lambda dsts: 0.2 / (1 + int(dsts[0])))
+    slowed(monkeypatch, "_assign_task", 0.2, falling=True)
     same_result(la.assign(net, demand, executor=client, components=True),
                 la.assign(net, demand, components=True))
 
@@ -215,49 +205,39 @@ def test_a_killed_worker_costs_a_retry_not_the_result(client, la, ld, monkeypatc
     net, demand = random_network(11)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", 1)
     task = "_assign_task" if call == "assign" else "_step_task"
-    slowed(monkeypatch, task, lambda dsts: 0.1)
+    slowed(monkeypatch, task, 0.1)
     pids = client.run(os.getpid)
-    victim = sorted(pids.values())[-1]
+    address, victim = sorted(pids.items())[-1]
     kw = {} if call == "assign" else dict(capacity=4.0, tol=0.0, max_iters=2)
     want = getattr(la, call)(net, demand, **kw)
-    # about 20 destinations at 0.1 s on two workers: killed half a second in
-    timer = threading.Timer(0.5, os.kill, (victim, signal.SIGKILL))
-    began = time.monotonic()
-    timer.start()
+    killed = []
+
+    def kill_once_it_computes():
+        # the victim's second slowed task: mid-call, with results already made
+        deadline = time.monotonic() + 30
+        seen = set()
+        while time.monotonic() < deadline:
+            seen.update(k for k in client.processing().get(address, ()) if "slow" in str(k))
+            if len(seen) >= 2:
+                os.kill(victim, signal.SIGKILL)
+                killed.append(True)
+                return
+            time.sleep(0.01)
+
+    killer = threading.Thread(target=kill_once_it_computes)
+    killer.start()
     try:
         got = getattr(la, call)(net, demand, executor=client, **kw)
     finally:
-        timer.join()
-    assert time.monotonic() - began > 0.6  # still computing when the worker died
+        killer.join()
+    assert killed  # the worker died while the call was computing
     same_result(got, want)
     wait_for_two(client)
     assert victim not in client.run(os.getpid).values()  # it did die, and was replaced
 
 
-SPOIL = '''
-def spoil(how, folder):
-    import sys
-    if how == "missing":
-        sys.modules["lumo_saved_arrays"] = sys.modules.get("lumo.arrays")
-        sys.modules["lumo.arrays"] = None
-    elif how == "other":
-        sys.path.insert(0, folder)
-    elif how == "mend":
-        saved = sys.modules.pop("lumo_saved_arrays", "absent")
-        if saved != "absent":
-            if saved is None:
-                sys.modules.pop("lumo.arrays", None)
-            else:
-                sys.modules["lumo.arrays"] = saved
-        if folder in sys.path:
-            sys.path.remove(folder)
-'''
-
-
 def test_workers_without_lumo_or_with_another_version_are_named(client, la, ld, tmp_path):
-    space = {"__name__": "lumo_test_spoil"}
-    exec(SPOIL, space)
-    spoil = space["spoil"]
+    spoil = cluster_tasks.spoil
     dist = tmp_path / "lumo-0.0.1.dist-info"
     dist.mkdir()
     (dist / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {ld._distribution()}\n"
@@ -287,7 +267,7 @@ def test_ctrl_c_cancels_the_tasks_and_leaves_the_cluster_usable(client, la, ld, 
                                                                 call):
     net, demand = random_network(13)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", 1)
-    slowed(monkeypatch, "_assign_task" if call == "assign" else "_step_task", lambda d: 0.2)
+    slowed(monkeypatch, "_assign_task" if call == "assign" else "_step_task", 0.2)
     kw = {} if call == "assign" else dict(capacity=4.0, tol=0.0, max_iters=50)
     main = threading.main_thread().ident
     timer = threading.Timer(0.6, signal.pthread_kill, (main, signal.SIGINT))

@@ -238,7 +238,14 @@ class _Dask:
         self.threads = _check_workers(client)
 
     def put(self, *values: Any) -> tuple[str, list[Any]]:
-        futures = self.client.scatter(list(values), broadcast=True, hash=False)
+        for attempt in range(3):
+            try:
+                futures = self.client.scatter(list(values), broadcast=True, hash=False)
+                break
+            except Exception:  # a worker died while it received: send again
+                if attempt == 2:
+                    raise
+                self.client.wait_for_workers(1, timeout=60)
         self.scattered.extend(futures)
         self.futures.extend(futures)
         return futures[0].key, futures
