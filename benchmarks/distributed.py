@@ -32,12 +32,15 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
-
-import lumo.arrays as la
-import lumo.distributed as ld
-
 HERE = Path(__file__).resolve().parent
+# This script's folder comes first on the path, and its name is the package's.
+sys.path = [p for p in sys.path if Path(p or ".").resolve() != HERE]
+
+import numpy as np  # noqa: E402
+
+import lumo.arrays as la  # noqa: E402
+import lumo.distributed as ld  # noqa: E402
+
 DATA = HERE.parent.parent / "shared" / "data" / "kuopio.json.gz"
 
 

@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import functools
 import importlib.metadata
 import logging
 import math
@@ -190,7 +191,9 @@ def _probe() -> Callable[[str], tuple[str, str]]:
     return probe
 
 
+@functools.cache
 def _distribution() -> str:
+    # Scanning the installed distributions takes a good part of a second.
     names = importlib.metadata.packages_distributions().get("lumo") or ["lumo"]
     return names[0]
 
