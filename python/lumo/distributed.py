@@ -331,20 +331,37 @@ def _completed(futures: Sequence[Any]) -> Any:
     return as_completed(futures)  # type: ignore[no-untyped-call]
 
 
-def _fold_all(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
-              n_arcs: int) -> Any:
-    """The running sums after the last block, added block after block: a chain
-    of tasks on Dask (each on the worker of its block), else here."""
+class _Folded:
+    """The running sums after the last block, formed here, block after block."""
+
+    def __init__(self, fold: Callable[..., Any], blocks: list[Any], n_arcs: int) -> None:
+        self.fold, self.blocks, self.n_arcs = fold, blocks, n_arcs
+
+    def result(self) -> Any:
+        value = None
+        for b in self.blocks:  # in order: a block that finished early waits for the earlier ones
+            value = self.fold(value, b.result(), self.n_arcs)
+        return value
+
+
+def _chain(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
+           n_arcs: int) -> Any:
+    """The running sums after the last block, added block after block: on Dask
+    a chain of tasks, each on the worker of its block and depending on the one
+    before, submitted at once so that it follows the blocks as they finish;
+    otherwise here. Returns something to call result() on."""
     if backend.chains and _SUMS == "chain":
         running: Any = None
         for b in blocks:
             running = backend.submit(fold, running, b, n_arcs, priority=1)
         backend.futures.append(running)
-        return running.result()
-    value = None
-    for b in blocks:  # in order: a block that finished early waits for the earlier ones
-        value = fold(value, b.result(), n_arcs)
-    return value
+        return running
+    return _Folded(fold, blocks, n_arcs)
+
+
+def _fold_all(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
+              n_arcs: int) -> Any:
+    return _chain(backend, fold, blocks, n_arcs).result()
 
 
 def _guarded(backend: _Dask | _Executor, work: Callable[[], Any]) -> Any:
@@ -393,14 +410,15 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
         key, (net_f, dem_f) = backend.put(_arrays_tuple(net), mat)
         size = block_size(dst.shape[0], n, m, backend.threads)
         pieces = _blocks(dst, size)
-        keep = per_destination or not (backend.chains and _SUMS == "chain")
-        computed, parts = [], []
-        for b in pieces:
-            f = backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
-                               components, task_threads)
-            computed.append(f)
-            parts.append(backend.submit(_what_client_needs, f, keep, hold=True)
-                         if backend.chains else f)
+        chained = backend.chains and _SUMS == "chain"
+        keep = per_destination or not chained
+        computed = [backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
+                                   components, task_threads) for b in pieces]
+        parts = ([backend.submit(_what_client_needs, f, keep, hold=True) for f in computed]
+                 if backend.chains else computed)
+        sums = _chain(backend, _fold_assign, computed if chained else parts, m)
+        # The blocks' per-destination flows are released once their fold has run.
+        del computed
         cost = _matrix(z)
         comps = [_matrix(z) for _ in range(4)] if components else None
         labels = np.empty((dst.shape[0], n), np.float32) if per_destination else None
@@ -417,8 +435,8 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
             if labels is not None and dest_flows is not None:
                 labels[at:at + b.shape[0]] = part[3]
                 dest_flows[at:at + b.shape[0]] = part[0]
-        chained = backend.chains and _SUMS == "chain"
-        flows, total = _fold_all(backend, _fold_assign, computed if chained else parts, m)
+        del f, part
+        flows, total = sums.result()
         return (flows, cost, total, labels, dest_flows) + (
             tuple(comps) if comps is not None else (None, None, None, None))
 
