@@ -97,11 +97,11 @@ _prepared: collections.OrderedDict[str, Any] = collections.OrderedDict()
 _prepared_lock = threading.Lock()
 
 
-def _network_of(key: str, arrays: tuple[Any, ...]) -> Any:
+def _network_of(key: str, arrays: dict[str, Any]) -> Any:
     with _prepared_lock:
         p = _prepared.get(key)
         if p is None:
-            p = _arrays.prepare(*arrays)
+            p = _arrays.prepare(**arrays)
             _prepared[key] = p
             while len(_prepared) > 2:
                 _prepared.popitem(last=False)
@@ -110,65 +110,64 @@ def _network_of(key: str, arrays: tuple[Any, ...]) -> Any:
         return p
 
 
-def _arrays_of(out: tuple[Any, ...]) -> tuple[Any, ...]:
-    return tuple(None if v is None else np.asarray(v) for v in out)
+def _arrays_of(out: dict[str, Any]) -> dict[str, Any]:
+    return {k: None if v is None else np.asarray(v) for k, v in out.items()}
 
 
-def _assign_task(key: str, arrays: tuple[Any, ...], demand: np.ndarray, dsts: np.ndarray,
+def _assign_task(key: str, arrays: dict[str, Any], demand: np.ndarray, dsts: np.ndarray,
                  freqs: np.ndarray | None, per_destination: bool, components: bool,
-                 threads: int) -> tuple[Any, ...]:
+                 threads: int) -> dict[str, Any]:
     net = _network_of(key, arrays)
-    return _arrays_of(_arrays.assign_block(net, freqs, demand, demand.shape[0], dsts,
-                                           per_destination, components, threads))
+    return _arrays_of(_arrays.assign_block(
+        network=net, freqs=freqs, demand=demand, n_zones=demand.shape[0], destinations=dsts,
+        per_destination=per_destination, components=components, threads=threads))
 
 
-def _what_client_needs(block: tuple[Any, ...], keep_flows: bool) -> tuple[Any, ...]:
+def _what_client_needs(block: dict[str, Any], keep_flows: bool) -> dict[str, Any]:
     """The block's results less its per-destination flows, which only the
     chain of sums needs (unless the caller asked for them)."""
-    return (block[0] if keep_flows else None,) + tuple(block[1:])
+    return {k: v for k, v in block.items() if keep_flows or k != "dest_flows"}
 
 
-def _fold_assign(running: tuple[np.ndarray, float] | None, block: tuple[Any, ...],
+def _fold_assign(running: tuple[np.ndarray, float] | None, block: dict[str, Any],
                  n_arcs: int) -> tuple[np.ndarray, float]:
     """Adds a block's destinations, in order, to the running flows and total."""
     if running is None:
         running = (np.zeros(n_arcs, dtype=np.float32), 0.0)
-    flows = np.asarray(_arrays.fold(running[0], block[0]))
-    return flows, _arrays.fold_values(running[1], block[2])
+    flows = np.asarray(_arrays.fold(running=running[0], blocks=block["dest_flows"]))
+    return flows, _arrays.fold_values(running=running[1], values=block["partials"])
 
 
-def _start_task(key: str, arrays: tuple[Any, ...], demand: np.ndarray, dsts: np.ndarray,
-                threads: int) -> tuple[Any, ...]:
+def _step_task(key: str, arrays: dict[str, Any], demand: np.ndarray, dsts: np.ndarray,
+               state: dict[str, Any] | None, freqs: np.ndarray | None, decay: float, msa: bool,
+               done: int, threads: int) -> dict[str, Any]:
+    """The start of a block's run (no state yet) or one of its iterations."""
     net = _network_of(key, arrays)
-    return _arrays_of(_arrays.congested_block(net, demand, demand.shape[0], dsts, None, None,
-                                              0.0, False, 0, threads))
+    return _arrays_of(_arrays.congested_block(
+        network=net, demand=demand, n_zones=demand.shape[0], destinations=dsts,
+        flows=None if state is None else state["flows"], freqs=freqs, decay=decay, msa=msa,
+        done=done, threads=threads))
 
 
-def _step_task(key: str, arrays: tuple[Any, ...], demand: np.ndarray, dsts: np.ndarray,
-               state: tuple[Any, ...], freqs: np.ndarray, decay: float, msa: bool, done: int,
-               threads: int) -> tuple[Any, ...]:
-    net = _network_of(key, arrays)
-    return _arrays_of(_arrays.congested_block(net, demand, demand.shape[0], dsts, state[1],
-                                              freqs, decay, msa, done, threads))
-
-
-def _fold_congested(running: tuple[np.ndarray, float, float] | None, block: tuple[Any, ...],
+def _fold_congested(running: tuple[np.ndarray, float, float] | None, block: dict[str, Any],
                     n_arcs: int) -> tuple[np.ndarray, float, float]:
     """Adds a block's averaged flows and gap parts, in order, to the running
     total flows and the gap's numerator and denominator."""
     if running is None:
         running = (np.zeros(n_arcs, dtype=np.float32), 0.0, 0.0)
-    total = np.asarray(_arrays.fold(running[0], block[1]))
-    if block[2] is None:
+    total = np.asarray(_arrays.fold(running=running[0], blocks=block["flows"]))
+    if block["num"] is None:
         return total, running[1], running[2]
-    return (total, _arrays.fold_values(running[1], block[2]),
-            _arrays.fold_values(running[2], block[3]))
+    return (total, _arrays.fold_values(running=running[1], values=block["num"]),
+            _arrays.fold_values(running=running[2], values=block["den"]))
 
 
-def _finish_task(key: str, arrays: tuple[Any, ...], demand: np.ndarray, dsts: np.ndarray,
-                 state: tuple[Any, ...]) -> tuple[Any, ...]:
+def _finish_task(key: str, arrays: dict[str, Any], demand: np.ndarray, dsts: np.ndarray,
+                 state: dict[str, Any]) -> dict[str, Any]:
     net = _network_of(key, arrays)
-    return _arrays_of(_arrays.congested_finish(net, demand, demand.shape[0], dsts, state[0]))
+    return _arrays_of(_arrays.congested_finish(
+        network=net, demand=demand, n_zones=demand.shape[0], destinations=dsts,
+        labels=state["labels"]))
 
 
 # Checks a worker before any computing. Built from source so that it travels
@@ -254,15 +253,25 @@ class _Dask:
         return futures[0].key, futures
 
     def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0,
-               hold: bool = False) -> Any:
+               hold: bool = False, workers: list[str] | None = None) -> Any:
         """A task. Only what `hold` marks is kept for cancelling: what the
         client still waits for. The rest is released as soon as the tasks that
         need it have run (the scheduler keeps how to compute it again, should
-        a worker die)."""
-        future = self.client.submit(fn, *args, pure=False, priority=priority)
+        a worker die). `workers`: where it should run, while one of them is
+        there (else anywhere)."""
+        future = self.client.submit(fn, *args, pure=False, priority=priority,
+                                    workers=workers or None,
+                                    allow_other_workers=bool(workers))
         if hold:
             self.futures.append(future)
         return future
+
+    def where(self, futures: Sequence[Any]) -> list[list[str] | None]:
+        """The workers holding each future's result. A block's next task goes
+        there: its per-destination results are the large thing to move, and the
+        scheduler, finding that worker busy, would send them elsewhere."""
+        held = self.client.who_has(list(futures))
+        return [list(held.get(f.key, ())) or None for f in futures]
 
     def cancel(self) -> None:
         if self.futures:
@@ -294,8 +303,11 @@ class _Executor:
     def put(self, *values: Any) -> tuple[str, list[Any]]:
         return uuid.uuid4().hex, [_Resolved(v) for v in values]
 
+    def where(self, futures: Sequence[Any]) -> list[list[str] | None]:
+        return [None for _ in futures]
+
     def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0,
-               hold: bool = False) -> Any:
+               hold: bool = False, workers: list[str] | None = None) -> Any:
         concrete = [a.result() if isinstance(a, (_Resolved, concurrent.futures.Future)) else a
                     for a in args]
         future = self.executor.submit(fn, *concrete)
@@ -345,23 +357,18 @@ class _Folded:
 
 
 def _chain(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
-           n_arcs: int) -> Any:
+           n_arcs: int, where: list[list[str] | None] | None = None) -> Any:
     """The running sums after the last block, added block after block: on Dask
-    a chain of tasks, each on the worker of its block and depending on the one
-    before, submitted at once so that it follows the blocks as they finish;
-    otherwise here. Returns something to call result() on."""
+    a chain of tasks, each depending on the one before and running where its
+    block is (`where`); otherwise here. Returns something to call result() on."""
     if backend.chains and _SUMS == "chain":
         running: Any = None
-        for b in blocks:
-            running = backend.submit(fold, running, b, n_arcs, priority=1)
+        for i, b in enumerate(blocks):
+            running = backend.submit(fold, running, b, n_arcs, priority=1,
+                                     workers=where[i] if where else None)
         backend.futures.append(running)
         return running
     return _Folded(fold, blocks, n_arcs)
-
-
-def _fold_all(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
-              n_arcs: int) -> Any:
-    return _chain(backend, fold, blocks, n_arcs).result()
 
 
 def _guarded(backend: _Dask | _Executor, work: Callable[[], Any]) -> Any:
@@ -385,63 +392,115 @@ def _place(matrix: np.ndarray, dsts: np.ndarray, rows: np.ndarray) -> None:
     matrix[:, dsts] = rows.T
 
 
-def _arrays_tuple(net: Any) -> tuple[Any, ...]:
-    return (net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes)
+def _arrays_dict(net: Any) -> dict[str, Any]:
+    return {"tail": net.tail, "head": net.head, "freq": net.freq, "cost": net.cost,
+            "kind": net.kind, "n_nodes": net.n_nodes}
+
+
+def _skim(flows: Any, cost: np.ndarray, total: float, labels: Any, dest_flows: Any,
+          comps: list[np.ndarray] | None) -> dict[str, Any]:
+    wait, ride, walk, boardings = comps if comps is not None else (None, None, None, None)
+    return {"flows": flows, "cost": cost, "total_cost": total, "labels": labels,
+            "dest_flows": dest_flows, "wait": wait, "ride": ride, "walk": walk,
+            "boardings": boardings}
+
+
+_COMPONENTS = ("wait", "ride", "walk", "boardings")
 
 
 def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
            per_destination: bool, components: bool,
-           threads: int) -> tuple[tuple[Any, ...], np.ndarray]:
-    """The uncongested skim of lumo.arrays.assign, block by block: the tuple
+           threads: int | None) -> tuple[_arrays.Skim, np.ndarray]:
+    """The uncongested skim of lumo.arrays.assign, block by block: what
     lumo._arrays.assign returns, and the destinations (found here when None)."""
     # Every check of the local call, here, before anything is sent.
-    found = _arrays.check_demand(mat, mat.shape[0], dst is None)
+    here = _arrays.prepare(**_arrays_dict(net))
+    found = _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0],
+                                 destinations=dst)["destinations"]
     if dst is None:
         dst = np.asarray(found, dtype=np.int64)
-    _arrays.prepare(*_arrays_tuple(net))
     if dst.shape[0] == 0:
-        return _arrays.assign(*_arrays_tuple(net), mat, mat.shape[0], dst, per_destination,
-                              components, threads), dst
+        local = _arrays.assign(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
+                               destinations=dst, per_destination=per_destination,
+                               components=components, threads=threads)
+        return local, dst
     backend = _backend(executor)
     task_threads = threads or 1
     z, n, m = mat.shape[0], net.n_nodes, net.n_arcs
+    assert dst is not None
+    dsts: np.ndarray = dst
 
-    def work() -> tuple[Any, ...]:
-        key, (net_f, dem_f) = backend.put(_arrays_tuple(net), mat)
-        size = block_size(dst.shape[0], n, m, backend.threads)
-        pieces = _blocks(dst, size)
+    def work() -> dict[str, Any]:
+        key, (net_f, dem_f) = backend.put(_arrays_dict(net), mat)
+        size = block_size(dsts.shape[0], n, m, backend.threads)
+        pieces = _blocks(dsts, size)
         chained = backend.chains and _SUMS == "chain"
-        keep = per_destination or not chained
-        computed = [backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
-                                   components, task_threads) for b in pieces]
-        parts = ([backend.submit(_what_client_needs, f, keep, hold=True) for f in computed]
-                 if backend.chains else computed)
-        sums = _chain(backend, _fold_assign, computed if chained else parts, m)
-        # The blocks' per-destination flows are released once their fold has run.
-        del computed
         cost = _matrix(z)
         comps = [_matrix(z) for _ in range(4)] if components else None
-        labels = np.empty((dst.shape[0], n), np.float32) if per_destination else None
-        dest_flows = np.empty((dst.shape[0], m), np.float32) if per_destination else None
-        starts = {_ident(f): i * size for i, f in enumerate(parts)}
-        for f in _completed(parts):
-            part = f.result()
-            at = starts[_ident(f)]
-            b = dst[at:at + part[1].shape[0]]
-            _place(cost, b, part[1])
-            if comps is not None:
-                for c in range(4):
-                    _place(comps[c], b, part[4 + c])
-            if labels is not None and dest_flows is not None:
-                labels[at:at + b.shape[0]] = part[3]
-                dest_flows[at:at + b.shape[0]] = part[0]
-        del f, part
-        flows, total = sums.result()
-        return (flows, cost, total, labels, dest_flows) + (
-            tuple(comps) if comps is not None else (None, None, None, None))
+        labels = np.empty((dsts.shape[0], n), np.float32) if per_destination else None
+        dest_flows = np.empty((dsts.shape[0], m), np.float32) if per_destination else None
 
-    out: tuple[Any, ...] = _guarded(backend, work)
-    return out, dst
+        def place(i: int, part: dict[str, Any]) -> None:
+            b = pieces[i]
+            _place(cost, b, part["cost"])
+            if comps is not None:
+                for c, name in enumerate(_COMPONENTS):
+                    _place(comps[c], b, part[name])
+            if labels is not None and dest_flows is not None:
+                labels[i * size:i * size + b.shape[0]] = part["labels"]
+                dest_flows[i * size:i * size + b.shape[0]] = part["dest_flows"]
+
+        computed = [backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
+                                   components, task_threads) for b in pieces]
+        if not chained:
+            # Every block's results come here whole; the sums are made here.
+            sums = _Folded(_fold_assign, computed, m)
+            order = {_ident(f): i for i, f in enumerate(computed)}
+            for f in _completed(computed):
+                place(order[_ident(f)], f.result())
+            flows, total = sums.result()
+            return _skim(flows, cost, total, labels, dest_flows, comps)
+        flows, total = _chained_assign(backend, computed, per_destination, m, place)
+        return _skim(flows, cost, total, labels, dest_flows, comps)
+
+    out: _arrays.Skim = _guarded(backend, work)
+    return out, dsts
+
+
+def _chained_assign(backend: Any, computed: list[Any], keep_flows: bool, n_arcs: int,
+                    place: Callable[[int, dict[str, Any]], None]) -> tuple[np.ndarray, float]:
+    """As blocks finish: their parts for the client, picked where they were
+    computed; and the chain of sums, extended in block order as far as the
+    blocks before have finished, each fold where its block is."""
+    from distributed import as_completed
+    blocks = {f.key: i for i, f in enumerate(computed)}
+    picks: dict[str, int] = {}
+    ready: dict[int, tuple[Any]] = {}
+    ready_at: dict[int, list[str] | None] = {}
+    running: Any = None
+    folded = 0
+    pending = as_completed(computed)  # type: ignore[no-untyped-call]
+    computed.clear()  # a block's flows are released once folded and picked
+    for f in pending:
+        if f.key in picks:
+            place(picks.pop(f.key), f.result())
+            continue
+        i = blocks.pop(f.key)
+        if f.status == "error":
+            f.result()  # raises the task's failure
+        where = backend.where([f])[0]
+        pick = backend.submit(_what_client_needs, f, keep_flows, hold=True, workers=where)
+        picks[pick.key] = i
+        pending.add(pick)  # type: ignore[no-untyped-call]
+        ready[i] = (f,)
+        ready_at[i] = where
+        while folded in ready:
+            running = backend.submit(_fold_assign, running, *ready.pop(folded)[:1], n_arcs,
+                                     priority=1, workers=ready_at.pop(folded))
+            folded += 1
+    backend.futures.append(running)
+    result: tuple[np.ndarray, float] = running.result()
+    return result
 
 
 def _ident(future: Any) -> Any:
@@ -466,43 +525,50 @@ def _log_finished(iterations: int, gap: float, tol: float, converged: bool) -> N
 def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, capacity: float,
                      decay: float, msa: bool, beta: float, tol: float, max_iters: int,
                      progress: Callable[[int, float], object] | None, components: bool,
-                     threads: int) -> tuple[Any, ...]:
-    """The congested run of lumo.arrays.assign_congested, block by block: the
-    tuple lumo._arrays.congested returns."""
-    _arrays.check_demand(mat, mat.shape[0], False)
-    here = _arrays.prepare(*_arrays_tuple(net))
+                     threads: int | None) -> _arrays.CongestedResult:
+    """The congested run of lumo.arrays.assign_congested, block by block: what
+    lumo._arrays.congested returns."""
+    here = _arrays.prepare(**_arrays_dict(net))
+    _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0], destinations=dst)
     if dst.shape[0] == 0:
-        out: tuple[Any, ...] = _arrays.congested(*_arrays_tuple(net), mat, mat.shape[0], dst,
-                                                 capacity, decay, msa, beta, tol, max_iters,
-                                                 progress, components, threads)
-        return out
+        return _arrays.congested(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
+                                 destinations=dst, capacity=capacity, decay=decay, msa=msa,
+                                 beta=beta, tol=tol, max_iters=max_iters, progress=progress,
+                                 components=components, threads=threads)
     backend = _backend(executor)
     task_threads = threads or 1
     z, n, m = mat.shape[0], net.n_nodes, net.n_arcs
     tol32 = float(np.float32(tol))
 
-    def work() -> tuple[Any, ...]:
-        key, (net_f, dem_f) = backend.put(_arrays_tuple(net), mat)
+    def work() -> dict[str, Any]:
+        key, (net_f, dem_f) = backend.put(_arrays_dict(net), mat)
         pieces = _blocks(dst, block_size(dst.shape[0], n, m, backend.threads))
-        states = [backend.submit(_start_task, key, net_f, dem_f, b, task_threads, hold=True)
-                  for b in pieces]
-        total, _, _ = _fold_all(backend, _fold_congested, states, m)
+        # Each block's averaged flows and labels (its state) stay on the worker
+        # that started it: every later task of the block goes there.
+        states = [backend.submit(_step_task, key, net_f, dem_f, b, None, None, 0.0, False, 0,
+                                 task_threads, hold=True) for b in pieces]
+        where = backend.where(states) if backend.chains else None
+        total, _, _ = _chain(backend, _fold_congested, states, m, where).result()
         gaps: list[float] = []
         stopped = False
-        eff, eff_f = None, None
+        eff_f = None
         # No iteration at all unless the tolerance is below +inf.
         while tol32 < math.inf and (not gaps or (len(gaps) < max_iters and gaps[-1] > tol32)):
             t0 = time.perf_counter()
-            eff = np.asarray(_arrays.effective_freqs(here, total, capacity, beta, True))
+            eff = np.asarray(_arrays.effective_freqs(network=here, total=total,
+                                                     capacity=capacity, beta=beta, loaded=True))
             # Every iteration's frequencies stay on the workers until the call
             # ends: a block lost with its worker is recomputed from them.
             eff_f = backend.put(eff)[1][0]
+            where = backend.where(states) if backend.chains else None
             states = [backend.submit(_step_task, key, net_f, dem_f, b, s, eff_f, decay, msa,
-                                     len(gaps), task_threads, hold=True)
-                      for b, s in zip(pieces, states)]
+                                     len(gaps), task_threads, hold=True,
+                                     workers=where[i] if where else None)
+                      for i, (b, s) in enumerate(zip(pieces, states))]
             backend.futures = backend.scattered + states
-            total, numerator, denominator = _fold_all(backend, _fold_congested, states, m)
-            gap = _arrays.ratio(numerator, denominator)
+            total, numerator, denominator = _chain(backend, _fold_congested, states, m,
+                                                   where).result()
+            gap = _arrays.ratio(numerator=numerator, denominator=denominator)
             gaps.append(gap)
             _log_iteration(len(gaps), gap, time.perf_counter() - t0)
             if progress is not None and progress(len(gaps), gap) is False:
@@ -512,32 +578,34 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
         converged = bool(gaps) and gaps[-1] <= tol32
         _log_finished(len(gaps), gap, tol32, converged)
 
-        cost = _matrix(z)
-        finals = [backend.submit(_finish_task, key, net_f, dem_f, b, s)
-                  for b, s in zip(pieces, states)]
-        comps = None
+        where = backend.where(states) if backend.chains else None
+        at = (lambda i: where[i]) if where else (lambda i: None)
+        finals = [backend.submit(_finish_task, key, net_f, dem_f, b, s, hold=True, workers=at(i))
+                  for i, (b, s) in enumerate(zip(pieces, states))]
         extra = []
         if components:
-            extra = [backend.submit(_assign_task, key, net_f, dem_f, b,
-                                    eff_f, False, True,
-                                    task_threads)
-                     for b in pieces]
-            extra = [backend.submit(_what_client_needs, f, False) if backend.chains else f
-                     for f in extra]
-            comps = [_matrix(z) for _ in range(4)]
+            # The newest assignment once more, with its strategies' components.
+            extra = [backend.submit(_assign_task, key, net_f, dem_f, b, eff_f, False, True,
+                                    task_threads, workers=at(i)) for i, b in enumerate(pieces)]
+            if backend.chains:
+                extra = [backend.submit(_what_client_needs, f, False, hold=True, workers=at(i))
+                         for i, f in enumerate(extra)]
+        cost = _matrix(z)
         total_cost = 0.0
         for b, f in zip(pieces, finals):  # in order, for the total
-            rows, partials = f.result()
-            _place(cost, b, rows)
-            total_cost = _arrays.fold_values(total_cost, partials)
-        if comps is not None:
+            part = f.result()
+            _place(cost, b, part["cost"])
+            total_cost = _arrays.fold_values(running=total_cost, values=part["partials"])
+        comps = None
+        if components:
+            comps = [_matrix(z) for _ in range(4)]
             for b, f in zip(pieces, extra):
                 part = f.result()
-                for c in range(4):
-                    _place(comps[c], b, part[4 + c])
-        skim = (total, cost, total_cost, None, None) + (
-            tuple(comps) if comps is not None else (None, None, None, None))
-        return skim + (len(gaps), gaps, converged, stopped)
+                for c, name in enumerate(_COMPONENTS):
+                    _place(comps[c], b, part[name])
+        out = _skim(total, cost, total_cost, None, None, comps)
+        out.update(iterations=len(gaps), gaps=gaps, converged=converged, stopped=stopped)
+        return out
 
-    result: tuple[Any, ...] = _guarded(backend, work)
+    result: _arrays.CongestedResult = _guarded(backend, work)
     return result
