@@ -333,3 +333,22 @@ def test_gtfs_networks_go_the_same_way(client, la, tmp_path):
                 la.assign(net, demand, components=True))
     same_result(la.assign_congested(net, demand, 20.0, tol=0.0, max_iters=2, executor=client),
                 la.assign_congested(net, demand, 20.0, tol=0.0, max_iters=2))
+
+
+def test_per_destination_flows_stay_where_they_were_computed(client, la, ld, monkeypatch):
+    # Only the running sums (one float per arc) travel from block to block,
+    # and the small results to the client: far less than the blocks' flows.
+    net, demand = random_network(15, zones=24, extra=2000)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 3)
+    dsts = np.arange(24)
+
+    def sent():
+        return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total)
+                   .values())
+
+    before = sent()
+    same_result(la.assign(net, demand, dsts, executor=client), la.assign(net, demand, dsts))
+    moved = sent() - before
+    blocks = len(dsts) // 3
+    flows = len(dsts) * net.n_arcs * 4
+    assert moved < blocks * net.n_arcs * 4 + flows // 4, (moved, flows)
