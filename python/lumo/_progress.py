@@ -44,6 +44,13 @@ def enabled(progress: object, name: str = "progress") -> bool:
     return progress
 
 
+def will_show(log: bool = True) -> bool:
+    """Whether a bar made now would show anything (a bar or records)."""
+    if _terminal() and _tqdm() is not None:
+        return True
+    return log and _log.isEnabledFor(logging.INFO)
+
+
 class Bar:
     """The progress of one step towards `total` units (None: unknown).
 
@@ -52,7 +59,7 @@ class Bar:
     """
 
     def __init__(self, step: str, total: int | None, unit: str = "it", *,
-                 show: bool = True) -> None:
+                 show: bool = True, log: bool = True) -> None:
         self.step = step
         self.total = total
         self.unit = unit
@@ -67,7 +74,7 @@ class Bar:
         if tqdm is not None:
             self._bar = tqdm(total=total, desc=step, unit=unit, file=sys.stderr,
                              dynamic_ncols=True, leave=False, mininterval=0.2)
-        else:
+        elif log:  # (off where the native side logs the step itself)
             self._log = _log.isEnabledFor(logging.INFO)
             self._last = self._start
 
