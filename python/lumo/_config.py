@@ -248,6 +248,8 @@ def record(settings: Settings, sums: dict[str, str], version: str) -> dict[str, 
                            for g in dataclasses.fields(value)}
         elif f.name == "checksums":
             doc[f.name] = dict(sums)
+        elif f.name == "out":
+            continue  # where the files go is no part of what they hold
         elif value is not None:
             doc[f.name] = os.path.abspath(value) if f.name in _PATHS else value
     return doc

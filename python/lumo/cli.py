@@ -84,7 +84,10 @@ def _load_network(s: Settings, progress: bool) -> Any:
 def _demand(s: Settings, net: Any) -> tuple[Any, str]:
     from . import gtfs
     if s.demand:
-        from . import io as lumo_io
+        lumo_io = _io()
+        if lumo_io is None:
+            raise ConfigError(None, "demand", "reading an OMX file needs lumo.io and h5py: "
+                              "pip install 'lumo-transit[cli]'")
         return (lumo_io.read_omx(s.demand, net, s.demand_matrix),
                 f"read from {os.path.basename(s.demand)}"
                 + (f" (matrix {s.demand_matrix})" if s.demand_matrix else ""))
@@ -118,12 +121,17 @@ def _write_table(df: Any, path: str, fmt: str) -> str:
     return path + ".parquet"
 
 
-def _has_geo() -> bool:
+def _io() -> Any:
+    """lumo.io, or None where it (or the file library it needs) is missing."""
     try:
         from . import io as lumo_io
     except ImportError:
-        return False
-    return bool(getattr(lumo_io, "HAS_GEO", True)) and _importable("geopandas")
+        return None
+    return lumo_io
+
+
+def _has_geo() -> bool:
+    return _io() is not None and _importable("geopandas")
 
 
 def _importable(name: str) -> bool:
@@ -150,8 +158,11 @@ def run_assign(s: Settings, config_file: str | None, *, progress: bool) -> list[
     }
     written = []
     with staged(s.out) as tmp:
-        from . import io as lumo_io
-        lumo_io.write_omx(os.path.join(tmp, "skims.omx"), net, result)
+        lumo_io = _io()
+        if lumo_io is not None:
+            lumo_io.write_omx(os.path.join(tmp, "skims.omx"), net, result)
+        else:
+            _log.warning("skims.omx not written: lumo.io cannot be imported")
         for name, df in tables.items():
             written.append(_write_table(df, os.path.join(tmp, name), s.tables))
         if _has_geo():
