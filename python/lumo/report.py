@@ -65,9 +65,10 @@ def totals(result: Any, demand: Any, *, wait_factor: float = 1.0) -> dict[str, f
     return out
 
 
-def _xy(lat: np.ndarray, lon: np.ndarray, lat0: float) -> tuple[np.ndarray, np.ndarray]:
-    """km east and north of (0, lat0): flat enough for a city."""
-    return lon * 111.32 * math.cos(math.radians(lat0)), (lat - lat0) * 110.57
+def _xy(lat: np.ndarray, lon: np.ndarray, lat0: float, lon0: float
+        ) -> tuple[np.ndarray, np.ndarray]:
+    """km east and north of (lat0, lon0): flat enough for a city."""
+    return (lon - lon0) * 111.32 * math.cos(math.radians(lat0)), (lat - lat0) * 110.57
 
 
 def _classes(values: np.ndarray, bounds: np.ndarray) -> np.ndarray:
@@ -79,7 +80,8 @@ def _map(net: Any, seg: Any) -> go.Figure:
     lat = stops["lat"].to_numpy(dtype=np.float64)
     lon = stops["lon"].to_numpy(dtype=np.float64)
     lat0 = float(np.nanmean(lat)) if len(lat) else 0.0
-    x, y = _xy(lat, lon, lat0)
+    lon0 = float(np.nanmean(lon)) if len(lon) else 0.0
+    x, y = _xy(lat, lon, lat0, lon0)
     node = {sid: i for i, sid in enumerate(stops["stop_id"].to_numpy())}
     a = np.array([node[s] for s in seg["from_stop_id"]], dtype=np.int64)
     b = np.array([node[s] for s in seg["to_stop_id"]], dtype=np.int64)
