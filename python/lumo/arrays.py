@@ -30,7 +30,7 @@ from typing import Any, Literal, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _arrays, _lines, _perceived, _progress
+from . import _arrays, _labels, _lines, _perceived, _progress
 from ._arrays import ACCESS, ALIGHTING, BOARDING, EGRESS, IN_VEHICLE, WALK
 
 __all__ = [
@@ -169,6 +169,9 @@ class Network:
     minutes: FloatArray | None
     #: The weight on waiting time (1: minutes).
     wait_factor: float
+    #: One id per zone (the first nodes), or None: demand is then positional
+    #: only. A labelled demand frame is aligned to these ids.
+    zone_ids: Sequence[Any] | None = None
 
     def __init__(self, tail: ArrayLike, head: ArrayLike, freq: ArrayLike, cost: ArrayLike,
                  kind: ArrayLike | None = None, *, n_nodes: int | None = None,
@@ -229,6 +232,23 @@ class Network:
 
     def __repr__(self) -> str:
         return f"Network(n_nodes={self.n_nodes}, n_arcs={self.n_arcs})"
+
+    def zone_nodes(self, ids: Sequence[Any]) -> IntArray:
+        """The node of each zone id (zones are the first nodes), in the order given."""
+        return _labels.zone_index(self, ids)
+
+    def save(self, path: Any) -> None:
+        """Writes the network, with every attribute it carries, to one file
+        (a numpy ``.npz`` archive read back without running code)."""
+        from . import _store
+        _store.save(self, path)
+
+    @classmethod
+    def load(cls, path: Any) -> Network:
+        """Reads a network written by :meth:`save`, of this class or a subclass."""
+        from . import _store
+        net: Network = _store.load(cls, path)
+        return net
 
     @classmethod
     def from_lines(cls, alignments: Sequence[Sequence[int]], freqs: ArrayLike,
@@ -459,7 +479,8 @@ def _array(buf: _arrays.Buffer | None) -> FloatArray | None:
 
 def assign(network: Network, demand: Demand, destinations: ArrayLike | None = None, *,
            per_destination: bool = False, components: bool = False,
-           threads: int | None = None, progress: bool = True) -> Assignment:
+           threads: int | None = None, progress: bool = True,
+           missing_zones: Literal["error", "zero"] = "error") -> Assignment:
     """Uncongested optimal-strategy assignment.
 
     ``demand``: a Z × Z matrix (origins × destinations, trips) or a triple
@@ -469,8 +490,11 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     (D × N) and arc flows (D × M); ``components`` adds the waiting, riding and
     walking minutes and the number of boardings of every pair. ``threads``
     limits the worker threads (default: the whole pool); results are the same
-    for every thread count. ``progress`` shows the destinations done (a bar
-    on a terminal, else records on the logger "lumo"); False hides it.
+    for every thread count. A pandas DataFrame whose index (origins) and
+    columns (destinations) are zone ids is aligned to ``network.zone_ids`` by
+    label; zones it leaves out are refused unless ``missing_zones="zero"``.
+    ``progress`` shows the destinations done (a bar on a terminal, else
+    records on the logger "lumo"); False hides it.
 
     On a network with perceived costs the strategies follow the perceived
     cost: ``cost`` and ``total_cost`` are perceived, the components are
@@ -481,7 +505,7 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     share the riders in proportion to their frequencies.
     """
     net = _network(network)
-    mat = _demand(net, demand)
+    mat = _demand(net, _labels.demand(net, demand, missing_zones))
     n_threads = _threads(threads)
     show = _progress.enabled(progress)
     # Without destinations, the native side finds them while it reads the demand.
@@ -544,7 +568,8 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
                      max_iters: int = _DEFAULTS["max_iters"],
                      progress: Callable[[int, float], object] | bool | None = True,
                      destinations: ArrayLike | None = None, components: bool = False,
-                     threads: int | None = None) -> Assignment:
+                     threads: int | None = None,
+                     missing_zones: Literal["error", "zero"] = "error") -> Assignment:
     """Congested assignment: boarding frequencies fall as the vehicles fill.
 
     ``capacity``: what one vehicle carries (the boarding arc of frequency f
@@ -560,14 +585,16 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
 
     With a wait factor w on the network the search sees the frequencies
     divided by w, and the capacity is multiplied by w so that every boarding
-    arc keeps the capacity of its nominal frequency. The result's ``flows`` are the averaged flows, its
-    ``cost`` the labels of the last assignment, and ``convergence`` records
-    the iterations and gaps.
+    arc keeps the capacity of its nominal frequency.
+
+    The result's ``flows`` are the averaged flows, its ``cost`` the labels of
+    the last assignment, and ``convergence`` records the iterations and
+    gaps. ``demand`` and ``missing_zones`` as for :func:`assign`.
     """
     net = _network(network)
     if net.n_arcs == 0:
         raise InputError("network has no arcs: a congested assignment needs at least one")
-    mat = _demand(net, demand)
+    mat = _demand(net, _labels.demand(net, demand, missing_zones))
     dst = _destinations(destinations, mat)
     n_threads = _threads(threads)
     cap = _real("capacity", capacity)
