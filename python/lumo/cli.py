@@ -121,6 +121,20 @@ def _write_table(df: Any, path: str, fmt: str) -> str:
     return path + ".parquet"
 
 
+@contextlib.contextmanager
+def _environ(**values: str) -> Iterator[None]:
+    before = {k: os.environ.get(k) for k in values}
+    os.environ.update(values)
+    try:
+        yield
+    finally:
+        for k, v in before.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+
+
 def _io() -> Any:
     """lumo.io, or None where it (or the file library it needs) is missing."""
     try:
@@ -166,7 +180,10 @@ def run_assign(s: Settings, config_file: str | None, *, progress: bool) -> list[
         for name, df in tables.items():
             written.append(_write_table(df, os.path.join(tmp, name), s.tables))
         if _has_geo():
-            lumo_io.write_layers(os.path.join(tmp, "layers.gpkg"), net, result)
+            # GeoPackage records when it was written: the service day's
+            # midnight instead, so that a repeated run gives the same bytes
+            with _environ(OGR_CURRENT_DATE=f"{net.date.isoformat()}T00:00:00.000Z"):
+                lumo_io.write_layers(os.path.join(tmp, "layers.gpkg"), net, result)
         doc = _config.record(s, sums, version())
         write_report(os.path.join(tmp, "report.html"), net, result, demand,
                      segments=tables["segment_loads"], settings=doc, demand_text=demand_text)
