@@ -73,7 +73,7 @@ class Bar:
         tqdm = _tqdm() if _terminal() else None
         if tqdm is not None:
             self._bar = tqdm(total=total, desc=step, unit=unit, file=sys.stderr,
-                             dynamic_ncols=True, leave=False, mininterval=0.2)
+                             dynamic_ncols=True, leave=True, mininterval=0.2)
         elif log:  # (off where the native side logs the step itself)
             self._log = _log.isEnabledFor(logging.INFO)
             self._last = self._start
