@@ -7,7 +7,9 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
-from lumo import arrays  # noqa: E402
+from test_gtfs import _OnFirstUse  # noqa: E402
+
+arrays = _OnFirstUse("lumo.arrays")
 
 
 def random_lines(seed, n_stops=9, n_lines=6):

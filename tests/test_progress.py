@@ -8,7 +8,14 @@ import pytest
 np = pytest.importorskip("numpy")
 pytest.importorskip("tqdm")
 
-from lumo import _arrays, _progress, arrays  # noqa: E402
+import importlib  # noqa: E402
+
+from test_gtfs import _OnFirstUse  # noqa: E402
+
+# imported when first used, not at collection (other tests inspect the
+# package's namespace)
+arrays = _OnFirstUse("lumo.arrays")
+_arrays = _OnFirstUse("lumo._arrays")
 
 
 @pytest.fixture(scope="module")
@@ -59,7 +66,7 @@ def test_native_count_of_destinations(mid):
 
 def test_bars_on_a_terminal(mid, monkeypatch, capsys):
     net, d = mid
-    monkeypatch.setattr(_progress, "_terminal", lambda: True)
+    monkeypatch.setattr(importlib.import_module("lumo._progress"), "_terminal", lambda: True)
     shown = arrays.assign(net, d, components=True)
     err = capsys.readouterr().err
     assert "assigning" in err and "destinations" in err

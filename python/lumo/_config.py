@@ -116,7 +116,8 @@ def _per_type(file: str | None, key: str, value: Any) -> PerType:
                                   ) from None
             out[rt] = _number(file, f"{key}.{k}", v)
         return out
-    return _number(file, key, value)
+    number: float = _number(file, key, value)
+    return number
 
 
 def _check_section(file: str | None, name: str, obj: Any) -> None:

@@ -618,9 +618,12 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
     if iters >= 2**32:
         raise InputError(f"max_iters = {iters} is too large: at most {2**32 - 1}")
     bar = None
+    callback: Callable[[int, float], object] | None
     if progress is True:
         bar = _progress.Bar("congested", iters, "iterations", log=False)
-        callback = None if not bar.shown else (lambda k, gap: bar.update(1, gap=f"{gap:.3g}"))
+        shown = bar
+        callback = None if not bar.shown else (
+            lambda k, gap: shown.update(1, gap=f"{gap:.3g}"))
     elif progress is False or progress is None:
         callback = None
     elif callable(progress):

@@ -102,7 +102,8 @@ def _assign(s: Settings, net: Any, demand: Any, progress: bool) -> Any:
     if not s.congested:
         return arrays.assign(net, demand, components=True, progress=progress)
     c = s.congestion
-    return arrays.assign_congested(net, demand, capacity_of(s, net), decay=c.decay, beta=c.beta,
+    decay: Any = c.decay  # a number or "msa", checked with the settings
+    return arrays.assign_congested(net, demand, capacity_of(s, net), decay=decay, beta=c.beta,
                                    tol=c.tol, max_iters=c.max_iters, components=True,
                                    progress=progress)
 

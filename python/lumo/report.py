@@ -234,7 +234,7 @@ def report_html(net: Any, result: Any, demand: Any, *, segments: Any,
         out = pio.to_html(fig, full_html=False, include_plotlyjs=first, div_id=div_id,
                           config=_CONFIG, validate=False)
         first = False
-        return out
+        return str(out)
 
     parts.append(figure(_map(net, segments), "map"))
     prof = _profiles(net, segments, busiest)

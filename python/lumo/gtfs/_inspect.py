@@ -49,7 +49,7 @@ def service_days(feed: Feed) -> pd.DataFrame:
         lo, hi = cal.parse("start_date", Date), cal.parse("end_date", Date)
         on_parts.append(runs[:, weekday] & (lo[:, None] <= ymd) & (ymd <= hi[:, None]))
     index = {sid: i for i, sid in enumerate(ids)}
-    extra = []
+    extra: list[str] = []
     if dates is not None and len(dates):
         for sid in dates.text("service_id"):
             if sid not in index:
