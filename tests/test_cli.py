@@ -93,6 +93,35 @@ def test_config_file_with_paths_beside_it(feed, tmp_path):
     assert "Convergence of the congested run" in (out / "report.html").read_text()
 
 
+def test_zones_and_demand_from_files(feed, tmp_path):
+    h5py = pytest.importorskip("h5py")
+    zones = tmp_path / "zones.csv"
+    zones.write_text("id,lat,lon\nZA,60.0,25.0\nZB,60.012,25.02\nZC,60.014,25.03\n")
+    omx = tmp_path / "demand.omx"
+    # the file's zones in another order than the network's: matched by id
+    with h5py.File(omx, "w") as f:
+        f.attrs["OMX_VERSION"] = b"0.2"
+        f.attrs["SHAPE"] = np.array([3, 3], dtype=np.int32)
+        f.create_dataset("data/am", data=np.array([[0, 5, 2], [1, 0, 3], [4, 0, 0]], np.float32))
+        f.create_dataset("lookup/zone_id", data=np.array([b"ZC", b"ZA", b"ZB"]))
+    out = tmp_path / "out"
+    r = lumo("assign", feed, "--date", DAY, "--zones", zones, "--demand", omx,
+             "--demand-matrix", "am", "--out", out, "-q")
+    assert r.exit_code == 0, r.output
+    skims = pd.read_parquet(out / "skims.parquet")
+    assert set(skims["origin_id"]) == {"ZA", "ZB", "ZC"}
+    from lumo import arrays, gtfs
+    net = gtfs.load(feed, DAY, "07:00", "09:00", zones=str(zones), progress=False)
+    demand = np.array([[0, 3, 1], [0, 0, 4], [5, 2, 0]], np.float32)  # in ZA, ZB, ZC order
+    direct = arrays.assign(net, demand, components=True, progress=False)
+    assert skims["cost"].to_numpy().tobytes() == gtfs.skims(net, direct)["cost"].to_numpy(
+        ).tobytes()
+    page = (out / "report.html").read_text()
+    assert "read from demand.omx (matrix am)" in page and "gravity demand" not in page
+    run = tomllib.loads((out / "run.toml").read_text())
+    assert set(run["checksums"]) == {"feed", "zones", "demand"}
+
+
 BAD = [
     ("feed row", lambda f, d: (write_feed(d, replace(FEED, "stop_times.txt", "t0730,07:33:00",
                                                      "t0730,25:61:00")), []),
