@@ -144,3 +144,44 @@ def test_weights_are_checked():
         arrays.Network.from_lines([[0, 1]], [0.1], [[3.0]], in_vehicle_factor=[1.0, 2.0])
     with pytest.raises(arrays.InputError, match="minutes must have 1 entries"):
         arrays.Network([0], [1], [0.1], [1.0], minutes=[1.0, 2.0])
+
+
+def test_feed_weights_by_route_type(tmp_path):
+    pytest.importorskip("pandas")
+    pytest.importorskip("scipy")
+    from test_gtfs import DAY, write_feed
+
+    from lumo import gtfs
+    feed = write_feed(str(tmp_path))
+    plain = gtfs.load(feed, DAY, "07:00", "09:00", progress=False)
+    neutral = gtfs.load(feed, DAY, "07:00", "09:00", progress=False, wait_factor=1.0,
+                        boarding_penalty={3: 0.0}, in_vehicle_factor={0: 1.0})
+    assert neutral.cost.tobytes() == plain.cost.tobytes() and neutral.minutes is None
+    w, wf = 1.7, 2.0
+    pen, ivf = {3: 2.5, 0: 1.0}, {0: 0.8}  # buses and trams; buses ride at weight 1
+    net = gtfs.load(feed, DAY, "07:00", "09:00", progress=False, wait_factor=w, walk_factor=wf,
+                    boarding_penalty=pen, in_vehicle_factor=ivf)
+    # the minutes are those of the unweighted network, the walking costs doubled
+    assert net.minutes.tobytes() == plain.cost.tobytes()
+    walking = np.isin(net.kind, [arrays.WALK, arrays.ACCESS, arrays.EGRESS])
+    assert walking.any()
+    np.testing.assert_array_equal(net.cost[walking], plain.cost[walking] * np.float32(wf))
+    assert (net.arcs["minutes"].to_numpy()[walking] == plain.cost[walking]).all()
+    demand = gtfs.gravity_demand(net)
+
+    def result_of(n):
+        return arrays.assign(n, demand, components=True, progress=False)
+
+    r = result_of(net)
+    types = net.lines["route_type"].to_numpy()
+    ride, board = per_line_parts(net, result_of, len(types))
+    rebuilt = (w * r.wait.astype(np.float64) + wf * r.walk
+               + sum(ivf.get(int(types[ln]), 1.0) * ride[ln].astype(np.float64)
+                     + pen.get(int(types[ln]), 0.0) * board[ln] for ln in range(len(types))))
+    ok = np.isfinite(r.cost)
+    np.fill_diagonal(ok, False)
+    assert ok.sum() > 20 and (r.walk[ok] > 0).any()
+    np.testing.assert_allclose(rebuilt[ok], r.cost[ok], rtol=2e-5, atol=1e-4)
+    # and the skims table carries the perceived cost beside the minutes
+    skims = gtfs.skims(net, r)
+    assert {"cost", "wait", "ride", "walk", "boardings"} <= set(skims.columns)
