@@ -56,12 +56,14 @@ class CongestedResult(Skim):
 def assign(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
            kind: npt.NDArray[np.int8] | None, n_nodes: int, demand: _Demand, n_zones: int,
            destinations: _Indices | None, per_destination: bool, components: bool,
-           threads: int | None, chunk: int = 0) -> AssignResult: ...
+           threads: int | None, chunk: int = 0, minutes: _Floats | None = None,
+           progress: Callable[[int], object] | None = None) -> AssignResult: ...
 def congested(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
               kind: npt.NDArray[np.int8] | None, n_nodes: int, demand: _Demand, n_zones: int,
               destinations: _Indices, capacity: float, decay: float, msa: bool, beta: float,
               tol: float, max_iters: int, progress: Callable[[int, float], object] | None,
-              components: bool, threads: int | None) -> CongestedResult: ...
+              components: bool, threads: int | None,
+              minutes: _Floats | None = None) -> CongestedResult: ...
 def timings() -> tuple[float, float]: ...
 
 # Blocks of destinations, for lumo.distributed.

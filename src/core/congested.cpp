@@ -276,7 +276,8 @@ ZoneCongestedRun::ZoneCongestedRun(std::span<const Index> from, std::span<const 
       run_(from, to, arc_freqs, costs, rows_, dsts, capacity, average_decay_factor, beta, tol,
            max_iters, msa, n_nodes) {}
 
-Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel) {
+Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel,
+                              std::span<const float> minutes) {
   const std::size_t m = from_.size(), n_dst = dsts_.size();
   const Index z = demand_.zones, n = n_nodes_;
   Skim r;
@@ -298,6 +299,7 @@ Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel) {
     SkimOptions options;
     options.components = true;
     options.cancel = cancel;
+    options.minutes = minutes;
     Network net = prepare_network(from_, to_, costs_, n);
     WorkspacePtr ws = make_workspace();
     assign_skim(net, eff, kinds_, demand_, dsts_, options, *ws, split);

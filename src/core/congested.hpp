@@ -184,7 +184,9 @@ class ZoneCongestedRun {
   // holds; with `components`, that assignment made once more with the
   // components (the same inputs give the same labels). The run is spent
   // afterwards.
-  Skim finish(bool components, CancelFlag cancel = nullptr);
+  // `minutes` as for SkimOptions.
+  Skim finish(bool components, CancelFlag cancel = nullptr,
+              std::span<const float> minutes = {});
 
  private:
   std::span<const Index> from_, to_;

@@ -138,7 +138,7 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
 // share being the loading's (frequency / node frequency, divided first; 1 for
 // an arc without waiting). Nodes without a strategy keep +inf.
 void split_components(const Network& net, const float* freqs, const std::uint8_t* kinds,
-                      Index d, Scratch& s) {
+                      const float* minutes, Index d, Scratch& s) {
   const Index n = net.n_nodes;
   for (FloatVec& v : s.part) v.assign(n, kInf);
   s.begun.assign(n, 0);
@@ -163,7 +163,7 @@ void split_components(const Network& net, const float* freqs, const std::uint8_t
                                                : static_cast<std::uint8_t>(is_inf(fa) ? kInVehicle
                                                                                       : kBoarding);
     const bool walking = kind == kWalk || kind == kAccess || kind == kEgress;
-    const float c = net.costs[a];
+    const float c = minutes != nullptr ? minutes[a] : net.costs[a];
     const float own_ride = walking ? 0.0f : c;
     const float own_walk = walking ? c : 0.0f;
     const float own_board = kind == kBoarding ? 1.0f : 0.0f;
@@ -379,6 +379,8 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   }
   FloatVec partial(n_dst, 0.0f);
   const std::uint8_t* kind_data = kinds.empty() ? nullptr : kinds.data();
+  if (!options.minutes.empty() && options.minutes.size() != m) panic("arc arrays differ in length");
+  const float* minutes = options.minutes.empty() ? nullptr : options.minutes.data();
   float* const sums = out.flows.data();
   // The chunk's demand columns, gathered into destination-major rows, and its
   // zone values (cost, then the components), scattered into the matrices after
@@ -437,10 +439,11 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
         partial[k] = total;
         std::copy(labels, labels + z, values_of(0, k));
         if (options.components) {
-          split_components(net, arc_freqs.data(), kind_data, d, s);
+          split_components(net, arc_freqs.data(), kind_data, minutes, d, s);
           for (int c = 0; c < 4; ++c) std::copy(s.part[c].data(), s.part[c].data() + z,
                                                 values_of(c + 1, k));
         }
+        if (options.done != nullptr) options.done->fetch_add(1, std::memory_order_relaxed);
       }
     });
     throw_if_cancelled(options.cancel);

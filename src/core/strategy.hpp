@@ -89,6 +89,13 @@ struct SkimOptions {
   // destination's total cost in `partials`.
   bool by_destination = false;
   CancelFlag cancel = nullptr;
+  // The minutes each arc takes, where its cost is perceived (weighted, with
+  // penalties): the riding and walking components add these instead of the
+  // costs. Empty: the costs.
+  std::span<const float> minutes;
+  // Unless null, counts the destinations assigned so far (for progress shown
+  // from another thread; nothing reads it here).
+  std::atomic<std::size_t>* done = nullptr;
 };
 
 // Zone-to-zone results of an assignment. The zones are nodes 0 .. Z-1; matrices

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -529,6 +530,17 @@ bool read_network(PyObject* tail, PyObject* head, PyObject* freq, PyObject* cost
   return true;
 }
 
+// The optional minutes of every arc (None: the costs are minutes).
+bool read_minutes(PyObject* obj, const ArcInput& in, FloatVec& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!read_floats(obj, "minutes", Allowed::kCosts, out)) return false;
+  if (out.size() != in.tail.size()) {
+    PyErr_SetString(input_error, "minutes must have one entry per arc");
+    return false;
+  }
+  return true;
+}
+
 // The demand and the destinations: a Z x Z matrix over the first Z nodes.
 bool read_demand(PyObject* demand, Py_ssize_t n_zones, const ArcInput& in, View& view,
                  lumo::DemandMatrix& dem, PyObject* dsts_obj, IndexVec& dsts) {
@@ -619,15 +631,16 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
       const_cast<char*>("demand"), const_cast<char*>("n_zones"),
       const_cast<char*>("destinations"), const_cast<char*>("per_destination"),
       const_cast<char*>("components"), const_cast<char*>("threads"), const_cast<char*>("chunk"),
-      nullptr};
+      const_cast<char*>("minutes"), const_cast<char*>("progress"), nullptr};
   PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *threads_obj;
+  PyObject *minutes_obj = nullptr, *progress = nullptr;
   Py_ssize_t n_nodes = 0, n_zones = 0, chunk = 0;
   int per_destination = 0, components = 0;
   if (!require(kwargs, "assign", kAssignRequired) ||
-      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOppOn:assign", keywords, &tail,
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOppOnOO:assign", keywords, &tail,
                                    &head, &freq, &cost, &kind, &n_nodes, &demand, &n_zones,
                                    &dsts_obj, &per_destination, &components, &threads_obj,
-                                   &chunk)) {
+                                   &chunk, &minutes_obj, &progress)) {
     return nullptr;
   }
   try {
@@ -637,20 +650,36 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
     lumo::DemandMatrix dem;
     IndexVec dsts;
     int threads = 0;
+    FloatVec minutes;
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
         !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
-        !read_threads(threads_obj, threads)) {
+        !read_threads(threads_obj, threads) || !read_minutes(minutes_obj, in, minutes)) {
       return nullptr;
     }
+    if (progress == Py_None) progress = nullptr;
+    if (progress != nullptr && !PyCallable_Check(progress)) {
+      PyErr_SetString(input_error, "progress must be callable (destinations done) or None");
+      return nullptr;
+    }
+    // Read by the waiting thread, which calls `progress` with it now and then.
+    std::atomic<std::size_t> done{0};
+    const std::function<bool()> tick = [&done, progress]() {
+      const auto n = static_cast<Py_ssize_t>(done.load(std::memory_order_relaxed));
+      PyObject* value = PyObject_CallFunction(progress, "n", n);
+      Py_XDECREF(value);
+      return value != nullptr;
+    };
     lumo::Skim r;
     lumo::SkimOptions options;
     options.per_destination = per_destination != 0;
     options.components = components != 0;
     options.chunk = chunk > 0 ? static_cast<std::size_t>(chunk) : 0;
+    options.minutes = minutes;
+    if (progress != nullptr) options.done = &done;
     const bool quick = quick_work(dsts.size(), in.n_nodes, in.tail.size());
     const std::chrono::duration<double> reading = std::chrono::steady_clock::now() - entered;
     double seconds = 0.0;
-    if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
+    if (!settle(lumo::py::run_released([&](lumo::CancelFlag cancel) {
           const auto began = std::chrono::steady_clock::now();
           options.cancel = cancel;
           lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, in.n_nodes);
@@ -658,7 +687,7 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
           lumo::assign_skim(net, in.freq, in.kind, dem, dsts, options, *ws, r);
           const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
           seconds = took.count();
-        })) {
+        }, quick, threads, progress != nullptr ? &tick : nullptr))) {
       return nullptr;
     }
     compute_seconds = seconds;
@@ -692,17 +721,19 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       const_cast<char*>("destinations"), const_cast<char*>("capacity"),
       const_cast<char*>("decay"), const_cast<char*>("msa"), const_cast<char*>("beta"),
       const_cast<char*>("tol"), const_cast<char*>("max_iters"), const_cast<char*>("progress"),
-      const_cast<char*>("components"), const_cast<char*>("threads"), nullptr};
+      const_cast<char*>("components"), const_cast<char*>("threads"),
+      const_cast<char*>("minutes"), nullptr};
   PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *iters_obj, *progress,
-      *threads_obj;
+      *threads_obj, *minutes_obj = nullptr;
   Py_ssize_t n_nodes = 0, n_zones = 0;
   float capacity = 0, decay = 0, beta = 0, tol = 0;
   int msa = 0, components = 0;
   if (!require(kwargs, "congested", kCongestedRequired) ||
-      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOffpffOOpO:congested", keywords,
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOffpffOOpOO:congested", keywords,
                                    &tail, &head, &freq, &cost, &kind, &n_nodes, &demand,
                                    &n_zones, &dsts_obj, &capacity, &decay, &msa, &beta, &tol,
-                                   &iters_obj, &progress, &components, &threads_obj)) {
+                                   &iters_obj, &progress, &components, &threads_obj,
+                                   &minutes_obj)) {
     return nullptr;
   }
   try {
@@ -712,13 +743,15 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
     IndexVec dsts;
     std::uint32_t max_iters = 0;
     int threads = 0;
+    FloatVec minutes;
     if (dsts_obj == Py_None) {
       PyErr_SetString(input_error, "destinations must be given");
       return nullptr;
     }
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
         !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
-        !read_max_iters(iters_obj, max_iters) || !read_threads(threads_obj, threads)) {
+        !read_max_iters(iters_obj, max_iters) || !read_threads(threads_obj, threads) ||
+        !read_minutes(minutes_obj, in, minutes)) {
       return nullptr;
     }
     const std::size_t m = in.tail.size(), n_dst = dsts.size();
@@ -743,7 +776,7 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::uint32_t iterations = cr.iterations();
     lumo::Skim r;
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
-          r = zone_run->finish(components != 0, cancel);
+          r = zone_run->finish(components != 0, cancel, minutes);
           zone_run.reset();
         })) {
       return nullptr;
@@ -1212,12 +1245,12 @@ PyMethodDef methods[] = {
     {"assign", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_assign)),
      METH_VARARGS | METH_KEYWORDS,
      "assign(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
-     "per_destination, components, threads, chunk=0)\n--\n\nUncongested assignment (see "
+     "per_destination, components, threads, chunk=0, minutes=None, progress=None)\n--\n\nUncongested assignment (see "
      "lumo.arrays); returns a dict."},
     {"congested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_congested)),
      METH_VARARGS | METH_KEYWORDS,
      "congested(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
-     "capacity, decay, msa, beta, tol, max_iters, progress, components, threads)\n--\n\n"
+     "capacity, decay, msa, beta, tol, max_iters, progress, components, threads, minutes=None)\n--\n\n"
      "Congested assignment (see lumo.arrays); returns a dict."},
     {"prepare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_prepare)),
      METH_VARARGS | METH_KEYWORDS,
