@@ -144,17 +144,19 @@ class ArcQueue {
         break;
       }
       // Both children exist: the left one is the candidate if strictly above
-      // the entry, then the right one if strictly above that candidate. Chosen
+      // the entry, then the right one if strictly above that candidate. The
+      // entry moves on exactly when the larger child is above it, and then to
+      // the right child exactly when that one is strictly above the left one,
+      // so the next position depends on the two children alone. Chosen
       // without branches, since which child wins is unpredictable.
       // The grandchildren lie side by side: fetch them while deciding here.
       __builtin_prefetch(heap + 2 * left + 1);
       const std::int32_t lp = heap[left], rp = heap[left + 1];
-      const bool take_left = lp > prio;
-      const std::int32_t cand_prio = take_left ? lp : prio;
-      const bool take_right = rp > cand_prio;
-      if (!(take_left | take_right)) break;
+      const bool take_right = rp > lp;
+      const std::int32_t cand_prio = take_right ? rp : lp;
+      if (!(cand_prio > prio)) break;
       const std::size_t cand = left + static_cast<std::size_t>(take_right);
-      place(q, take_right ? rp : lp, key_[cand]);
+      place(q, cand_prio, key_[cand]);
       q = cand;
     }
     place(q, prio, key);
