@@ -9,7 +9,9 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include "core/arc_queue.hpp"
 #include "core/lines.hpp"
@@ -252,6 +254,21 @@ void check_setup(const Network& net, std::span<const float> demands, std::span<c
 
 }  // namespace
 
+namespace {
+
+// Destinations each worker takes per chunk of a skim, at the least.
+constexpr std::size_t kDestinationsPerWorker = 8;
+
+// The workers a parallel loop started here may use.
+std::size_t workers() {
+  if (!ensure_pool()) return 1;
+  const auto allowed = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+  const int arena = tbb::this_task_arena::max_concurrency();
+  return std::max<std::size_t>(1, std::min<std::size_t>(allowed, static_cast<std::size_t>(arena)));
+}
+
+}  // namespace
+
 struct Workspace {
   // One scratch per pool thread; where the pool may not be used, only the
   // calling thread's, and nothing of the pool's state is touched.
@@ -419,9 +436,14 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   std::size_t chunk = n_dst;
   FloatVec chunk_labels, chunk_flows;
   if (!options.per_destination) {
+    // The memory budget, but at least a few destinations per worker: each
+    // chunk ends at a barrier, where workers wait for the longest destination
+    // still running, and that wait shrinks with the destinations a worker
+    // takes per chunk. The sums do not depend on the chunk.
     const std::size_t budget = std::size_t{1} << 21;  // floats, 8 MB
     const std::size_t per_destination = n + m + z * (options.components ? 6 : 2) + 1;
-    chunk = options.chunk != 0 ? options.chunk : std::max<std::size_t>(budget / per_destination, 16);
+    const std::size_t least = std::max<std::size_t>(16, kDestinationsPerWorker * workers());
+    chunk = options.chunk != 0 ? options.chunk : std::max(budget / per_destination, least);
     chunk = std::min(chunk, n_dst);
     chunk_labels.resize(checked_count(chunk, n, sizeof(float)));
     chunk_flows.resize(checked_count(chunk, m, sizeof(float)));
