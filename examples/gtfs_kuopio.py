@@ -6,8 +6,9 @@ Reads the feed, builds the network with and without walking transfers, puts
 a synthetic gravity demand of 20,000 trips between the stops, assigns it
 uncongested and congested, and prints the network's size, the demand without
 a path, the passenger-minutes split into waiting, riding and walking, the
-most loaded segments and the run times. Needs lumo[gtfs] (numpy, pandas,
-scipy); --plot also needs matplotlib.
+most loaded segments and the run times. Needs the gtfs extra (numpy, pandas,
+scipy: pip install '.[gtfs]' in a checkout, 'lumo-transit[gtfs]' from an index);
+--plot also needs matplotlib.
 
 Feed: City of Kuopio, CC BY 4.0.
 """

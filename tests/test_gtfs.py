@@ -361,8 +361,9 @@ def test_bad_arguments(feed_path, args, message):
 
 def test_trips_without_end_times_are_left_out(tmp_path):
     files = replace(FEED, "stop_times.txt", "t0815,8:25:00,8:25:00,C", "t0815,,,C")
-    with pytest.warns(UserWarning, match="1 trips of the day have no time"):
+    with pytest.warns(UserWarning, match="1 trips of the day have no time") as record:
         net = gtfs.load(write_feed(str(tmp_path), files), DAY, "07:00", "09:00")
+    assert record[0].filename == __file__  # the warning points at the call of load
     assert net.lines.n_trips[0] == 3
 
 
@@ -537,7 +538,7 @@ def test_feed_variants(tmp_path):
 def test_time_fields():
     # the digit-by-digit reading of HH:MM:SS and the general one agree on what they accept
     good = pd.Series(["07:00:00", "7:05:09", " 25:00:01 ", "100:00:00", "", "00:00:00", "  "])
-    parse = importlib.import_module("lumo.gtfs")._parse_times
+    parse = importlib.import_module("lumo.gtfs._parse").Time()
     got = parse(good, "stop_times.txt", "arrival_time")
     np.testing.assert_array_equal(got, [25200, 25509, 90001, 360000, np.nan, 0, np.nan])
     for bad in ["12:60:00", "12:3a:00", "1a:00:00", "12:00:0x", "12-00-00", "12:00", "ä2:00:00",
@@ -552,6 +553,90 @@ def test_latin1_feed_is_read_with_a_warning(tmp_path):
     write_feed(str(folder), FEED, as_zip=False)
     stops = FEED["stops.txt"].lstrip(BOM).replace("Alpha", "Käpylä")
     (folder / "stops.txt").write_bytes(stops.encode("latin-1"))
-    with pytest.warns(UserWarning, match="stops.txt is not UTF-8"):
+    with pytest.warns(UserWarning, match="stops.txt is not UTF-8") as record:
         net = gtfs.load(str(folder), DAY, "07:00", "09:00")
+    assert record[0].filename == __file__
     assert net.stops.stop_name[0] == "Käpylä"
+
+
+def rename_column(files, name, column):
+    """The file with `column` renamed in its header: a feed without it."""
+    head, _, rest = files[name].partition("\n")
+    cols = head.lstrip(BOM).split(",")
+    assert column in cols
+    cols[cols.index(column)] = "unused_" + column
+    return files | {name: ",".join(cols) + "\n" + rest}
+
+
+def column_table():
+    return importlib.import_module("lumo.gtfs._feed").FILES
+
+
+def test_every_required_column_of_the_column_table_is_required(tmp_path):
+    cases = [(spec.name, c.name) for spec in column_table().values() for c in spec.columns
+             if c.required]
+    assert ("stop_times.txt", "stop_sequence") in cases and len(cases) >= 20
+    for i, (name, column) in enumerate(cases):
+        path = write_feed(str(tmp_path), rename_column(FEED, name, column))
+        with pytest.raises(gtfs.FeedError) as info:
+            gtfs.load(path, DAY, "07:00", "09:00")
+        assert str(info.value) == f"{name}: required column {column!r} is missing"
+        assert (info.value.file, info.value.row) == (name, None)
+
+
+def test_optional_columns_left_out(tmp_path, net):
+    optional = {(spec.name, c.name) for spec in column_table().values() for c in spec.columns
+                if not c.required}
+    checks = {
+        ("routes.txt", "route_short_name"): lambda n: list(n.lines.route_short_name) == [
+            "One", "One", "Two", "Three"],
+        ("routes.txt", "route_long_name"): lambda n: list(n.lines.route_short_name) == [
+            "1", "1", "2", "R3"],
+        ("routes.txt", "route_type"): lambda n: list(n.lines.route_type) == [-1] * 4,
+        ("trips.txt", "direction_id"): lambda n: list(n.lines.direction_id) == [-1] * 4,
+        ("stops.txt", "stop_name"): lambda n: set(n.stops.stop_name) == {""},
+        # E and G are 445 m apart: without their station only C-D walk
+        ("stops.txt", "parent_station"): lambda n: len(n.arcs[n.arcs.kind == "walk"]) == 2,
+        # the times that are left serve for both: line 1's medians of 5, 4, 4, 5 and
+        # 5, 7, 6, 5 minutes from departures only, 4, 3, 4, 4 and 6, 8, 6, 6 from arrivals
+        ("stop_times.txt", "arrival_time"): lambda n: [list(np.round(t, 6)) for t in
+                                                       n.segment_times][0] == [4.5, 5.5],
+        ("stop_times.txt", "departure_time"): lambda n: [list(np.round(t, 6)) for t in
+                                                         n.segment_times][0] == [4.0, 6.0],
+        # tmpl2 at 20 minutes, no longer exact: half a departure from 08:50 to 09:00
+        ("frequencies.txt", "exact_times"): lambda n: list(n.lines.n_trips)[3] == 9.5,
+    }
+    unusable = {("stops.txt", "stop_lat"): "stops.txt, row 2: stop 'A' has no valid stop_lat",
+                ("stops.txt", "stop_lon"): "stops.txt, row 2: stop 'A' has no valid stop_lat"}
+    assert optional == checks.keys() | unusable.keys()
+    for i, (name, column) in enumerate(sorted(optional)):
+        path = write_feed(str(tmp_path), rename_column(FEED, name, column))
+        if (name, column) in unusable:
+            with pytest.raises(gtfs.FeedError, match=unusable[name, column]):
+                gtfs.load(path, DAY, "07:00", "09:00")
+            continue
+        got = gtfs.load(path, DAY, "07:00", "09:00")
+        assert checks[name, column](got), (name, column)
+        assert not checks[name, column](net), (name, column)  # the check sees the column
+
+
+def test_public_names():
+    import lumo.gtfs as g
+    assert sorted(n for n in vars(g) if not n.startswith("_")) == sorted(g.__all__)
+    assert g.__all__ == ["FeedError", "TransitNetwork", "load", "gravity_demand", "segment_loads",
+                         "stop_boardings", "line_summary", "skims"]
+    for name in g.__all__:
+        assert getattr(g, name).__module__ == "lumo.gtfs", name
+    assert issubclass(g.TransitNetwork, arrays.Network)
+
+
+def test_missing_extra_names_the_distribution():
+    import subprocess
+    import sys
+    code = ("import sys; sys.modules['pandas'] = None\n"
+            "import lumo, lumo.arrays\n"
+            "try:\n    import lumo.gtfs\nexcept ImportError as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("lumo.gtfs needs numpy, pandas and scipy (")
+    assert out.stdout.rstrip().endswith("pip install 'lumo-transit[gtfs]'")

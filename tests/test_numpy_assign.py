@@ -74,10 +74,12 @@ def test_skim_matches_model(la, native, seed):
         d for d in range(zones) if any(demand[o][d] for o in range(zones) if o != d)]
     for threads, chunk in [(1, 0), (2, 0), (2, 1), (None, 2)]:
         if chunk:  # destinations held a few at a time
-            flows, cst, total, *_ = native.assign(
-                net.tail, net.head, net.freq, net.cost, net.kind, n,
-                np.asarray(demand, np.float32), zones, np.asarray(dsts, np.int64), False, False,
-                threads or 0, chunk)
+            out = native.assign(
+                tail=net.tail, head=net.head, freq=net.freq, cost=net.cost, kind=net.kind,
+                n_nodes=n, demand=np.asarray(demand, np.float32), n_zones=zones,
+                destinations=np.asarray(dsts, np.int64), per_destination=False,
+                components=False, threads=threads, chunk=chunk)
+            flows, cst, total = out["flows"], out["cost"], out["total_cost"]
             same(flows, want[0])
             same(cst, want[1])
             same([total], [want[2]])
@@ -236,11 +238,12 @@ def test_buffer_dtypes(la, native, itype, ftype):
     freq = np.array([0.1, 0.2], ftype)
     cost = np.array([10, 12], ftype)
     demand = np.array([[0, 3], [0, 0]], ftype)
-    out = native.assign(tail, head, freq, cost, None, 2, demand, 2, np.array([1], itype),
-                        False, False, 0)
-    same(out[0], [0.99999994, 1.9999999])
+    out = native.assign(tail=tail, head=head, freq=freq, cost=cost, kind=None, n_nodes=2,
+                        demand=demand, n_zones=2, destinations=np.array([1], itype),
+                        per_destination=False, components=False, threads=None)
+    same(out["flows"], [0.99999994, 1.9999999])
     r = la.assign(la.Network(tail, head, freq, cost), demand)
-    same(r.flows, out[0])
+    same(r.flows, out["flows"])
 
 
 def test_other_inputs(la):
@@ -261,20 +264,37 @@ def test_other_inputs(la):
 
 
 def test_native_side_refuses_what_it_cannot_read(la, native):
-    args = [np.array([0, 0]), np.array([1, 1]), np.array([0.1, 0.2]), np.array([10.0, 12.0]),
-            None, 2, np.zeros((2, 2)), 2, np.array([1]), False, False, 0]
-    for pos, bad, exc, text in [
-        (0, np.array([0, -1], np.int32), la.InputError, "tail[1] = -1 is negative"),
-        (1, np.array([1, 2], np.uint16), la.InputError, "head[1] = 2 is out of range"),
-        (2, np.array([1, 2], np.int64), TypeError, "freq must hold float32 or float64"),
-        (3, np.array([1.0, 2.0, 3.0, 4.0])[::2], TypeError, "cost must be a C-contiguous"),
-        (0, np.array([0.0, 0.0]), TypeError, "tail must hold integers"),
-        (0, [0, 0], TypeError, "tail must be a C-contiguous"),
+    args = dict(tail=np.array([0, 0]), head=np.array([1, 1]), freq=np.array([0.1, 0.2]),
+                cost=np.array([10.0, 12.0]), kind=None, n_nodes=2, demand=np.zeros((2, 2)),
+                n_zones=2, destinations=np.array([1]), per_destination=False, components=False,
+                threads=None)
+    for key, bad, exc, text in [
+        ("tail", np.array([0, -1], np.int32), la.InputError, "tail[1] = -1 is negative"),
+        ("head", np.array([1, 2], np.uint16), la.InputError,
+         "head[1] = 2 is not a node: the network has 2 nodes"),
+        ("freq", np.array([1, 2], np.int64), TypeError, "freq must hold float32 or float64"),
+        ("cost", np.array([1.0, 2.0, 3.0, 4.0])[::2], TypeError, "cost must be a C-contiguous"),
+        ("tail", np.array([0.0, 0.0]), TypeError, "tail must hold integers"),
+        ("tail", [0, 0], TypeError, "tail must be a C-contiguous"),
+        ("kind", np.array([0, 6], np.int8), la.InputError, "kind[1] = 6 is not an arc kind (0 "),
+        ("destinations", np.array([2]), la.InputError,
+         "destinations[0] = 2 is not a zone: there are 2 zones"),
+        ("n_zones", 3, la.InputError, "demand is 3 × 3 but the network has only 2 nodes"),
+        ("n_zones", 2**32, la.InputError, "demand is 4294967296 × 4294967296 but the network"),
+        ("n_nodes", 2**32, la.InputError, "demand must hold 4294967296 x 4294967296 values"),
+        ("threads", 0, la.InputError, "threads = 0 must be at least 1"),
+        ("threads", 1.5, la.InputError, "threads must be a positive integer, got 1.5"),
     ]:
-        call = list(args)
-        call[pos] = bad
+        call = dict(args)
+        call[key] = bad
+        if key == "n_nodes":
+            call["n_zones"] = 2**32  # z * z wraps to 0: refused, not read past the buffer
         with pytest.raises(exc, match=re.escape(text)):
-            native.assign(*call)
+            native.assign(**call)
+    with pytest.raises(TypeError, match="missing required keyword argument 'demand'"):
+        native.assign(**{k: v for k, v in args.items() if k != "demand"})
+    with pytest.raises(TypeError):
+        native.assign(*args.values())  # keywords only
 
 
 def test_changed_network_attributes_are_checked_again(la):

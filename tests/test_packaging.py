@@ -83,10 +83,27 @@ def test_every_module_of_the_package_looks_up_the_runtime_library_alike():
 
 
 def test_metadata_licence_and_runtime_range():
-    meta = importlib.metadata.metadata("lumo")
+    # "lumo" on the public index is someone else's project: the distribution
+    # has its own name, the import name stays lumo
+    dist = importlib.metadata.distribution("lumo-transit")
+    assert dist.metadata["Name"] == "lumo-transit"
+    assert importlib.metadata.packages_distributions().get("lumo") == ["lumo-transit"]
+    meta = dist.metadata
     assert meta["License"] == "MIT"
-    dist = importlib.metadata.distribution("lumo")
     licences = [f for f in dist.files if f.name == "LICENSE"]
     assert licences and licences[0].read_text().startswith("MIT License")
     tbb = [r for r in dist.requires if r.startswith("tbb")]
     assert len(tbb) == 1 and "==" not in tbb[0] and "<" in tbb[0] and ">=" in tbb[0], tbb
+
+
+def test_the_wheel_ships_every_python_file_of_the_package():
+    # wheel.packages names the folder: subpackages must come along with it
+    src = os.path.join(os.path.dirname(__file__), "..", "python", "lumo")
+    want = {os.path.relpath(os.path.join(d, f), src).replace(os.sep, "/")
+            for d, _, names in os.walk(src) for f in names
+            if f.endswith((".py", ".pyi")) or f == "py.typed"}
+    assert "gtfs/__init__.py" in want and "gtfs/_feed.py" in want
+    (dist_name,) = importlib.metadata.packages_distributions()["lumo"]
+    shipped = {str(f)[len("lumo/"):] for f in importlib.metadata.distribution(dist_name).files
+               if str(f).startswith("lumo/")}
+    assert want <= shipped, sorted(want - shipped)

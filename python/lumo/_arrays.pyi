@@ -1,11 +1,65 @@
-# Private native half of lumo.arrays; its callers in lumo/arrays.py check every argument.
-from typing import Any
+# Private native half of lumo.arrays; its callers in lumo/arrays.py check every
+# argument. Every argument is a keyword; results are dicts of fixed keys.
+from collections.abc import Callable
+from typing import Final, TypedDict
 
-class Buffer: ...
+import numpy as np
+import numpy.typing as npt
+
+class Buffer:
+    """A block of float32 results, shared with numpy without a copy."""
+    def __buffer__(self, flags: int, /) -> memoryview: ...
 
 InputError: type[ValueError]
 PanicException: type[BaseException]
 
-def assign(*args: Any) -> tuple[Any, ...]: ...
-def congested(*args: Any) -> tuple[Any, ...]: ...
+BOARDING: Final[int]
+IN_VEHICLE: Final[int]
+ALIGHTING: Final[int]
+WALK: Final[int]
+ACCESS: Final[int]
+EGRESS: Final[int]
+
+class CongestedDefaults(TypedDict):
+    decay: float
+    beta: float
+    tol: float
+    max_iters: int
+
+CONGESTED_DEFAULTS: Final[CongestedDefaults]
+
+_Indices = npt.NDArray[np.int64]
+_Floats = npt.NDArray[np.float32]
+_Demand = npt.NDArray[np.float32] | npt.NDArray[np.float64]
+
+class Skim(TypedDict):
+    flows: Buffer
+    cost: Buffer
+    total_cost: float
+    labels: Buffer | None
+    dest_flows: Buffer | None
+    wait: Buffer | None
+    ride: Buffer | None
+    walk: Buffer | None
+    boardings: Buffer | None
+
+class AssignResult(Skim):
+    # the destinations found, when none were given
+    destinations: list[int] | None
+
+class CongestedResult(Skim):
+    iterations: int
+    gaps: list[float]
+    converged: bool
+    stopped: bool
+
+def assign(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
+           kind: npt.NDArray[np.int8] | None, n_nodes: int, demand: _Demand, n_zones: int,
+           destinations: _Indices | None, per_destination: bool, components: bool,
+           threads: int | None, chunk: int = 0) -> AssignResult: ...
+def congested(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
+              kind: npt.NDArray[np.int8] | None, n_nodes: int, demand: _Demand, n_zones: int,
+              destinations: _Indices, capacity: float, decay: float, msa: bool, beta: float,
+              tol: float, max_iters: int, progress: Callable[[int, float], object] | None,
+              components: bool, threads: int | None) -> CongestedResult: ...
 def timings() -> tuple[float, float]: ...

@@ -30,7 +30,8 @@ from typing import Any, Literal, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _arrays
+from . import _arrays, _lines
+from ._arrays import ACCESS, ALIGHTING, BOARDING, EGRESS, IN_VEHICLE, WALK
 
 __all__ = [
     "BOARDING", "IN_VEHICLE", "ALIGHTING", "WALK", "ACCESS", "EGRESS",
@@ -38,14 +39,10 @@ __all__ = [
     "InputError", "PanicException",
 ]
 
-#: Arc kinds (the ``kind`` array of a :class:`Network`).
-BOARDING = 0
-IN_VEHICLE = 1
-ALIGHTING = 2
-WALK = 3
-ACCESS = 4
-EGRESS = 5
+# Arc kinds (the ``kind`` array of a :class:`Network`): BOARDING, IN_VEHICLE,
+# ALIGHTING, WALK, ACCESS, EGRESS, numbered 0 ... 5 by the native core.
 _KIND_NAMES = ("BOARDING", "IN_VEHICLE", "ALIGHTING", "WALK", "ACCESS", "EGRESS")
+_DEFAULTS = _arrays.CONGESTED_DEFAULTS
 
 #: An input of lumo.arrays is not valid; a subclass of ValueError.
 InputError: type[ValueError] = _arrays.InputError
@@ -158,6 +155,9 @@ class Network:
     n_arcs: int
     #: The number of stops of a network built by :meth:`from_lines`, else None.
     n_stops: int | None
+    #: Zone nodes ahead of the stops (0: none; the zones are then the first
+    #: nodes as the demand's side counts them, or the stops of a line network).
+    n_zones: int
 
     def __init__(self, tail: ArrayLike, head: ArrayLike, freq: ArrayLike, cost: ArrayLike,
                  kind: ArrayLike | None = None, *, n_nodes: int | None = None,
@@ -197,6 +197,7 @@ class Network:
         self.tail, self.head, self.freq, self.cost, self.kind = t, h, f, c, k
         self.n_nodes, self.n_arcs = n, m
         self.n_stops = None
+        self.n_zones = 0
         for name, value in (("arc_line", arc_line), ("arc_from_stop", arc_from_stop),
                             ("arc_to_stop", arc_to_stop)):
             if value is None:
@@ -237,7 +238,7 @@ class Network:
         tt: Any = travel_times
         if isinstance(tt, np.ndarray) and tt.ndim == 2:
             matrix = tt
-        elif not isinstance(tt, np.ndarray) and _per_line(tt, lines):
+        elif not isinstance(tt, np.ndarray) and _lines.per_line(tt, lines):
             per_line = [_vector(f"travel_times[{ln}]", t, "float") for ln, t in enumerate(tt)]
         else:
             matrix = np.asarray(tt)
@@ -279,67 +280,13 @@ class Network:
             _check_reals(f"travel_times[{ln}]" if per_line is not None else "travel_times",
                          seg, allow_inf=False)
             segs.append(seg)
-        arcs = _line_arcs(lines, f, segs, s)
+        arcs = _lines.line_arcs(lines, f, segs, s)
         net = cls(arcs["tail"], arcs["head"], arcs["freq"], arcs["cost"],
                   arcs["kind"].astype(np.int8), n_nodes=s + sum(a.shape[0] for a in lines),
                   arc_line=arcs["line"], arc_from_stop=arcs["from_stop"],
                   arc_to_stop=arcs["to_stop"])
         net.n_stops = s
         return net
-
-
-def _line_arcs(aligned: list[np.ndarray], freqs: np.ndarray, segment_times: list[np.ndarray],
-               first_route_node: int) -> dict[str, np.ndarray]:
-    """The lines' arcs in the line form's order, as flat arrays: one route node
-    per line and position from ``first_route_node`` on, stops as given."""
-    n_lines = len(aligned)
-    lengths = np.array([len(a) for a in aligned], dtype=np.int64)
-    n_seg = lengths - 1
-    seg_line = np.repeat(np.arange(n_lines), n_seg)
-    seg_pos = np.arange(n_seg.sum()) - np.repeat(np.cumsum(n_seg) - n_seg, n_seg)
-    offset = np.r_[0, np.cumsum(lengths)[:-1]]
-    stop_flat = np.concatenate(aligned) if n_lines else np.empty(0, np.int64)
-    s_from = stop_flat[offset[seg_line] + seg_pos]
-    s_to = stop_flat[offset[seg_line] + seg_pos + 1]
-    r_from = first_route_node + offset[seg_line] + seg_pos
-    r_to = r_from + 1
-    f_line = freqs[seg_line]
-    t_seg = np.concatenate(segment_times) if n_lines else np.empty(0)
-    every = np.ones(len(seg_pos), bool)
-    inf = np.inf
-    # Every segment offers four slots: the first stop's boarding (first
-    # segment only), the in-vehicle arc, the boarding at its end (unless the
-    # line ends there) and the alighting there. A boarding arc has no "to"
-    # stop, an alighting arc no "from" stop.
-    slots = [
-        # present, tail, head, freq, cost, kind, from stop, to stop, position
-        (seg_pos == 0, s_from, r_from, f_line, 0.0, BOARDING, s_from, -1, seg_pos),
-        (every, r_from, r_to, inf, t_seg, IN_VEHICLE, s_from, s_to, seg_pos),
-        (seg_pos + 1 < n_seg[seg_line], s_to, r_to, f_line, 0.0, BOARDING, s_to, -1, seg_pos + 1),
-        (every, r_to, s_to, inf, 0.0, ALIGHTING, -1, s_to, seg_pos + 1),
-    ]
-    present = np.stack([slot[0] for slot in slots], axis=1).reshape(-1)
-    names = ["tail", "head", "freq", "cost", "kind", "from_stop", "to_stop", "position"]
-    out = {}
-    for j, name in enumerate(names, start=1):
-        dtype = np.float64 if name in ("freq", "cost") else np.int64
-        cols = [np.broadcast_to(np.asarray(slot[j], dtype=dtype), (len(seg_pos),)) for slot in slots]
-        out[name] = np.stack(cols, axis=1).reshape(-1)[present]
-    out["line"] = np.repeat(seg_line, 4)[present]
-    return out
-
-
-def _per_line(tt: Any, lines: list[np.ndarray]) -> bool:
-    """Whether a list holds one array of segment times per line rather than
-    the rows of the S × S matrix: one flat entry per line, and either not
-    square or fitting every line while too small to be the matrix."""
-    if len(tt) != len(lines) or not lines or not all(np.ndim(t) == 1 for t in tt):
-        return False
-    if not all(len(t) == len(tt) for t in tt):
-        return True
-    fits = all(len(t) == a.shape[0] - 1 for t, a in zip(tt, lines))
-    stops = max((int(a.max()) + 1 for a in lines if a.size), default=0)
-    return fits and len(tt) < stops
 
 
 @dataclass
@@ -394,11 +341,10 @@ def _demand(network: Network, demand: Demand, zones: int | None = None) -> np.nd
         o = _vector("demand origins", demand[0], "index")
         d = _vector("demand destinations", demand[1], "index", o.shape[0])
         v = _vector("demand volumes", demand[2], "float", o.shape[0])
-        n_zones = getattr(network, "n_zones", None)  # zone nodes first, then stops
         if zones is not None:
             z = zones
-        elif n_zones:
-            z = int(n_zones)
+        elif network.n_zones:  # zone nodes first, then stops
+            z = network.n_zones
         elif network.n_stops is not None:
             z = network.n_stops
         else:
@@ -460,9 +406,13 @@ def _destinations(destinations: ArrayLike | None, mat: np.ndarray) -> np.ndarray
     return dst
 
 
-def _threads(threads: int | None) -> int:
+def _threads(threads: int | None) -> int | None:
+    """None (the whole pool) or an integer of at least 1; a count above the
+    processors is capped there by the native side."""
     if threads is None:
-        return 0
+        return None
+    if isinstance(threads, bool):
+        raise InputError(f"threads must be a positive integer, got {threads!r}")
     try:
         n = operator.index(threads)
     except TypeError:
@@ -472,8 +422,8 @@ def _threads(threads: int | None) -> int:
     return n
 
 
-def _array(buf: Any) -> FloatArray | None:
-    return None if buf is None else np.asarray(buf)
+def _array(buf: _arrays.Buffer | None) -> FloatArray | None:
+    return None if buf is None else np.asarray(buf, dtype=np.float32)
 
 
 def assign(network: Network, demand: Demand, destinations: ArrayLike | None = None, *,
@@ -495,27 +445,30 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     n_threads = _threads(threads)
     # Without destinations, the native side finds them while it reads the demand.
     dst = None if destinations is None else _destinations(destinations, mat)
-    out = _arrays.assign(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
-                         mat, mat.shape[0], dst, bool(per_destination), bool(components),
-                         n_threads)
+    out = _arrays.assign(tail=net.tail, head=net.head, freq=net.freq, cost=net.cost,
+                         kind=net.kind, n_nodes=net.n_nodes, demand=mat, n_zones=mat.shape[0],
+                         destinations=dst, per_destination=bool(per_destination),
+                         components=bool(components), threads=n_threads)
     if dst is None:
-        out, found = out
-        dst = np.asarray(found, dtype=np.int64)
+        dst = np.asarray(out["destinations"], dtype=np.int64)
     return _result(out, dst)
 
 
-def _result(out: tuple[Any, ...], dst: np.ndarray,
+def _result(out: _arrays.Skim, dst: IntArray,
             convergence: Convergence | None = None) -> Assignment:
-    flows, cost, total, labels, dest_flows, wait, ride, walk, boardings = out
-    return Assignment(flows=np.asarray(flows), cost=np.asarray(cost), total_cost=total,
-                      destinations=dst, labels=_array(labels), dest_flows=_array(dest_flows),
-                      wait=_array(wait), ride=_array(ride), walk=_array(walk),
-                      boardings=_array(boardings), convergence=convergence)
+    return Assignment(flows=np.asarray(out["flows"], dtype=np.float32),
+                      cost=np.asarray(out["cost"], dtype=np.float32),
+                      total_cost=out["total_cost"], destinations=dst,
+                      labels=_array(out["labels"]), dest_flows=_array(out["dest_flows"]),
+                      wait=_array(out["wait"]), ride=_array(out["ride"]),
+                      walk=_array(out["walk"]), boardings=_array(out["boardings"]),
+                      convergence=convergence)
 
 
 def assign_congested(network: Network, demand: Demand, capacity: float, *,
-                     decay: float | Literal["msa"] = 0.01, beta: float = 0.2,
-                     tol: float = 0.001, max_iters: int = 1000,
+                     decay: float | Literal["msa"] = _DEFAULTS["decay"],
+                     beta: float = _DEFAULTS["beta"], tol: float = _DEFAULTS["tol"],
+                     max_iters: int = _DEFAULTS["max_iters"],
                      progress: Callable[[int, float], object] | None = None,
                      destinations: ArrayLike | None = None, components: bool = False,
                      threads: int | None = None) -> Assignment:
@@ -554,17 +507,20 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
         iters = operator.index(max_iters)
     except TypeError:
         raise InputError(f"max_iters must be an integer, got {max_iters!r}") from None
-    if not 1 <= iters < 2**32:
+    if iters < 1:
         raise InputError(f"max_iters = {iters} must be at least 1")
+    if iters >= 2**32:
+        raise InputError(f"max_iters = {iters} is too large: at most {2**32 - 1}")
     if progress is not None and not callable(progress):
         raise InputError("progress must be callable (iteration, gap) or None")
-    out = _arrays.congested(net.tail, net.head, net.freq, net.cost, net.kind, net.n_nodes,
-                            mat, mat.shape[0], dst, cap, alpha, msa, b, t, iters, progress,
-                            bool(components), n_threads)
-    *skim, iterations, gaps, converged, stopped = out
-    conv = Convergence(iterations=iterations, gaps=list(gaps), converged=converged,
-                       stopped=stopped)
-    return _result(tuple(skim), dst, conv)
+    out = _arrays.congested(tail=net.tail, head=net.head, freq=net.freq, cost=net.cost,
+                            kind=net.kind, n_nodes=net.n_nodes, demand=mat,
+                            n_zones=mat.shape[0], destinations=dst, capacity=cap, decay=alpha,
+                            msa=msa, beta=b, tol=t, max_iters=iters, progress=progress,
+                            components=bool(components), threads=n_threads)
+    conv = Convergence(iterations=out["iterations"], gaps=out["gaps"],
+                       converged=out["converged"], stopped=out["stopped"])
+    return _result(out, dst, conv)
 
 
 def _real(name: str, value: float, *, allow_inf: bool = False) -> float:

@@ -53,13 +53,16 @@ std::size_t parse_thread_count(const char* text) {
   return value;
 }
 
+std::size_t processors() {
+  return static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()));
+}
+
 pid_t start_pool() {
   // More threads than processors never run at once on the default arena, and
   // the pool's per-slot state grows with the limit: cap it there.
   std::size_t n = parse_thread_count(std::getenv("RAYON_NUM_THREADS"));
   if (n != 0) {
-    const std::size_t processors = static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()));
-    n = std::min(n, processors);
+    n = std::min(n, processors());
     // Never destroyed: the pool lives until the process ends.
     new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
   }
@@ -91,6 +94,10 @@ std::string out_of_bounds(std::size_t len, std::size_t index) {
 bool ensure_pool() {
   static const pid_t owner = start_pool();
   return owner == ::getpid();
+}
+
+int thread_limit(std::size_t requested) {
+  return static_cast<int>(std::min(std::max<std::size_t>(requested, 1), processors()));
 }
 
 std::size_t checked_count(std::size_t a, std::size_t b, std::size_t elem_size) {

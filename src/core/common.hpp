@@ -79,6 +79,10 @@ inline constexpr const char* kDivideByZero = "attempt to divide by zero";
 // touches the pool's state.
 bool ensure_pool();
 
+// The worker count a call asking for `requested` (at least 1) gets: capped at
+// the available processors, as the environment setting is.
+int thread_limit(std::size_t requested);
+
 // tbb::parallel_for on the pool, or the whole range in one piece on the
 // calling thread where the pool may not be used. Callers never let results
 // depend on how the range is split. (Not named parallel_for: argument-

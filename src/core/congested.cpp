@@ -66,11 +66,14 @@ void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_f
   }
 }
 
-}  // namespace
-
-float _calc_gap(std::span<const Index> to, std::span<const float> costs,
-                std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
-                std::span<const float> labels, std::span<const float> flows,
+// The convergence gap of averaged `flows` under the newest `labels` and the
+// effective frequencies they were assigned with. Per node, the reduced costs
+// of its loaded arcs plus the waiting its largest flow/frequency ratio implies,
+// at half a headway as in the labels; relative to the flow-weighted labels.
+// `outgoing` holds the arcs leaving each node (index_arcs over `from`).
+float calc_gap(std::span<const Index> to, std::span<const float> costs,
+              std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
+              std::span<const float> labels, std::span<const float> flows,
                 const ArcIndex& outgoing) {
   const std::size_t n_dst = dsts.size();
   const std::size_t m = to.size();
@@ -116,17 +119,21 @@ float _calc_gap(std::span<const Index> to, std::span<const float> costs,
   return numerator / denominator;
 }
 
+}  // namespace
+
 CongestedRun::CongestedRun(std::span<const Index> from, std::span<const Index> to,
                            std::span<const float> arc_freqs, std::span<const float> costs,
                            std::span<const float> demands, std::span<const Index> dsts,
                            float capacity, float average_decay_factor, float beta, float tol,
-                           std::uint32_t max_iters, bool msa)
+                           std::uint32_t max_iters, bool msa, Index n_nodes)
     : from_(from), to_(to), arc_freqs_(arc_freqs), costs_(costs), demands_(demands), dsts_(dsts),
       capacity_(capacity), alpha_(average_decay_factor), beta_(beta), tol_(tol),
-      max_iters_(max_iters), msa_(msa) {}
+      max_iters_(max_iters), msa_(msa), n_nodes_(n_nodes) {}
 
 void CongestedRun::start(CancelFlag cancel) {
   net_ = prepare_network(from_, to_, costs_);
+  // Nodes past the last one used have no arcs; the demand blocks count them.
+  if (n_nodes_ > net_.n_nodes) net_.n_nodes = n_nodes_;
   const std::size_t m = from_.size();
   // The iteration reads every entry of the arc arrays as one arc each.
   require_length(m, "to", to_.size());
@@ -173,7 +180,7 @@ float CongestedRun::step(CancelFlag cancel) {
       x[e] = old_part + new_part;
     }
   });
-  const float gap = _calc_gap(to_, costs_, eff_, dsts_, net_.n_nodes, labels_, x, outgoing_);
+  const float gap = calc_gap(to_, costs_, eff_, dsts_, net_.n_nodes, labels_, x, outgoing_);
   gaps_.push_back(gap);
   return gap;
 }
@@ -195,22 +202,6 @@ CongestedAssignment CongestedRun::take() {
   return out;
 }
 
-CongestedAssignment _linear_congested_assign(std::span<const Index> from,
-                                             std::span<const Index> to,
-                                             std::span<const float> arc_freqs,
-                                             std::span<const float> costs,
-                                             std::span<const float> demands,
-                                             std::span<const Index> dsts,
-                                             float average_decay_factor, float beta,
-                                             float capacity, float tol, std::uint32_t max_iters,
-                                             CancelFlag cancel) {
-  CongestedRun run(from, to, arc_freqs, costs, demands, dsts, capacity, average_decay_factor,
-                   beta, tol, max_iters);
-  run.start(cancel);
-  while (!run.finished()) run.step(cancel);
-  return run.take();
-}
-
 LineCongestedRun::LineCongestedRun(std::vector<IndexVec> alignments, FloatVec freqs,
                                    std::vector<FloatVec> travel_time_mat,
                                    std::vector<FloatVec> demands_mat, float capacity,
@@ -228,6 +219,66 @@ LineResult LineCongestedRun::finish() {
   CongestedAssignment res = run_.take();
   return fold_line_result(std::move(res.labels), std::move(res.flows), arcs_.demands, n_stops_,
                           stop0_);
+}
+
+namespace {
+
+// Every destination's demand row, laid out as the line form lays out its blocks.
+FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index n) {
+  if (dem.zones > n) panic("demand does not match the zones");
+  FloatVec rows(checked_count(dsts.size(), n, sizeof(float)), 0.0f);
+  for (std::size_t k = 0; k < dsts.size(); ++k) {
+    const Index d = dsts[k];
+    fill_demand_block(rows.data() + k * n, d, dem.zones, [&](Index o) { return dem.at(o, d); });
+  }
+  return rows;
+}
+
+}  // namespace
+
+ZoneCongestedRun::ZoneCongestedRun(std::span<const Index> from, std::span<const Index> to,
+                                   std::span<const float> arc_freqs, std::span<const float> costs,
+                                   std::span<const std::uint8_t> kinds, Index n_nodes,
+                                   const DemandMatrix& demand, std::span<const Index> dsts,
+                                   float capacity, float average_decay_factor, float beta,
+                                   float tol, std::uint32_t max_iters, bool msa)
+    : from_(from), to_(to), arc_freqs_(arc_freqs), costs_(costs), kinds_(kinds),
+      n_nodes_(n_nodes), demand_(demand), dsts_(dsts),
+      rows_(demand_rows(demand, dsts, n_nodes)),
+      run_(from, to, arc_freqs, costs, rows_, dsts, capacity, average_decay_factor, beta, tol,
+           max_iters, msa, n_nodes) {}
+
+Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel) {
+  const std::size_t m = from_.size(), n_dst = dsts_.size();
+  const Index z = demand_.zones, n = n_nodes_;
+  Skim r;
+  // The frequencies of the newest assignment (taking the run leaves them).
+  const std::span<const float> eff = run_.effective_freqs().empty()
+                                         ? arc_freqs_
+                                         : std::span<const float>(run_.effective_freqs());
+  CongestedAssignment last = run_.take();
+  r.flows = n_dst == 0 ? FloatVec(m, 0.0f) : sum_flows(std::move(last.flows), n_dst);
+  throw_if_cancelled(cancel);
+  const FloatVec& labels = last.labels;
+  r.cost.assign(checked_count(z, z, sizeof(float)), std::numeric_limits<float>::quiet_NaN());
+  for (std::size_t k = 0; k < n_dst; ++k) {
+    for (Index o = 0; o < z; ++o) r.cost[o * z + dsts_[k]] = labels[k * n + o];
+  }
+  r.total_cost = total_cost(labels, rows_, n);
+  if (components) {
+    Skim split;
+    SkimOptions options;
+    options.components = true;
+    options.cancel = cancel;
+    Network net = prepare_network(from_, to_, costs_, n);
+    WorkspacePtr ws = make_workspace();
+    assign_skim(net, eff, kinds_, demand_, dsts_, options, *ws, split);
+    r.wait = std::move(split.wait);
+    r.ride = std::move(split.ride);
+    r.walk = std::move(split.walk);
+    r.boardings = std::move(split.boardings);
+  }
+  return r;
 }
 
 }  // namespace lumo

@@ -15,6 +15,10 @@ namespace lumo {
 // Smallest effective frequency of a boarding arc (the float nearest 1/999).
 inline constexpr float kFrequencyFloor = 0x1.06680ap-10f;
 
+// The defaults of every congested entry: the floats nearest 0.01, 0.2, 0.001.
+inline constexpr float kDefaultDecay = 0.01f, kDefaultBeta = 0.2f, kDefaultTol = 0.001f;
+inline constexpr std::uint32_t kDefaultMaxIters = 1000;
+
 // How the iteration ended; the boundary warns when the limit was reached with
 // the gap still above the tolerance.
 struct Convergence {
@@ -30,16 +34,6 @@ struct CongestedAssignment {
   Convergence convergence;
 };
 
-// The convergence gap of averaged `flows` under the newest `labels` and the
-// effective frequencies they were assigned with. Per node, the reduced costs
-// of its loaded arcs plus the waiting its largest flow/frequency ratio implies,
-// at half a headway as in the labels; relative to the flow-weighted labels.
-// `outgoing` holds the arcs leaving each node (index_arcs over `from`).
-float _calc_gap(std::span<const Index> to, std::span<const float> costs,
-                std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
-                std::span<const float> labels, std::span<const float> flows,
-                const ArcIndex& outgoing);
-
 // One congested assignment, run step by step so that a caller can report
 // progress or stop between iterations:
 //
@@ -48,27 +42,27 @@ float _calc_gap(std::span<const Index> to, std::span<const float> costs,
 //   while (!run.finished()) run.step(cancel);
 //   CongestedAssignment result = run.take();
 //
-// Driven to the end like this it is exactly _linear_congested_assign. The run
-// borrows the arrays: they must outlive it unchanged. After a failure or
+// The run borrows the arrays: they must outlive it unchanged. After a failure or
 // Cancelled thrown by start or step, the run must not be used again (its
 // destructor frees everything).
 class CongestedRun {
  public:
   // `msa`: the weight of the newest assignment in iteration k (from 1) is
   // 1 / (k + 1), the method of successive averages, instead of the constant
-  // `average_decay_factor`.
+  // `average_decay_factor`. `n_nodes`: the node count the demand blocks are
+  // laid out with, when it exceeds one more than the largest node used (nodes
+  // without arcs); 0 derives it from the arcs.
   CongestedRun(std::span<const Index> from, std::span<const Index> to,
                std::span<const float> arc_freqs, std::span<const float> costs,
                std::span<const float> demands, std::span<const Index> dsts, float capacity,
                float average_decay_factor, float beta, float tol, std::uint32_t max_iters,
-               bool msa = false);
+               bool msa = false, Index n_nodes = 0);
   CongestedRun(const CongestedRun&) = delete;
   CongestedRun& operator=(const CongestedRun&) = delete;
 
   // Set-up: node count and argument checks, then the uncongested assignment
   // that the averaging starts from. Call once, before anything else.
   void start(CancelFlag cancel = nullptr);
-  bool started() const { return started_; }
 
   // True once no further iteration is due: none at all (tol not below +inf,
   // or max_iters 0), the last gap at or below tol or not a number, or
@@ -88,11 +82,8 @@ class CongestedRun {
   bool converged() const { return !gaps_.empty() && gaps_.back() <= tol_; }
   Convergence convergence() const;
 
-  const FloatVec& labels() const { return labels_; }  // of the newest assignment
-  const FloatVec& flows() const { return flows_; }    // the running average
   // Of the newest iteration; empty before the first.
   const FloatVec& effective_freqs() const { return eff_; }
-  Index n_nodes() const { return net_.n_nodes; }
   // Moves the result out; the run is spent afterwards.
   CongestedAssignment take();
 
@@ -103,6 +94,7 @@ class CongestedRun {
   float capacity_, alpha_, beta_, tol_;
   std::uint32_t max_iters_;
   bool msa_;
+  Index n_nodes_;
 
   bool started_ = false;
   Network net_;
@@ -111,18 +103,6 @@ class CongestedRun {
   FloatVec labels_, flows_, eff_, total_, head_load_, y_;
   FloatVec gaps_;
 };
-
-// The run above driven to its end in one call. It runs on the pool and takes an
-// optional cancel flag, with the meaning given at assign_all.
-CongestedAssignment _linear_congested_assign(std::span<const Index> from,
-                                             std::span<const Index> to,
-                                             std::span<const float> arc_freqs,
-                                             std::span<const float> costs,
-                                             std::span<const float> demands,
-                                             std::span<const Index> dsts,
-                                             float average_decay_factor, float beta,
-                                             float capacity, float tol, std::uint32_t max_iters,
-                                             CancelFlag cancel = nullptr);
 
 // A line-form congested call: the expanded network and the run over it, kept
 // together so that the run can be driven step by step like CongestedRun.
@@ -146,6 +126,40 @@ class LineCongestedRun {
   ArcForm arcs_;
   IndexVec dsts_;
   CongestedRun run_;  // borrows arcs_ and dsts_, so it is declared after them
+};
+
+// A congested call over a zone-to-zone demand matrix (zones are nodes
+// 0 .. Z-1): the demand rows of the destinations, the run over them and its
+// finish into zone-to-zone results, all borrowed from the caller, who keeps
+// the arrays alive and unchanged while this lives. Construction lays out the
+// rows (N entries per destination, N = n_nodes, at least Z).
+class ZoneCongestedRun {
+ public:
+  ZoneCongestedRun(std::span<const Index> from, std::span<const Index> to,
+                   std::span<const float> arc_freqs, std::span<const float> costs,
+                   std::span<const std::uint8_t> kinds, Index n_nodes, const DemandMatrix& demand,
+                   std::span<const Index> dsts, float capacity, float average_decay_factor,
+                   float beta, float tol, std::uint32_t max_iters, bool msa);
+  ZoneCongestedRun(const ZoneCongestedRun&) = delete;
+  ZoneCongestedRun& operator=(const ZoneCongestedRun&) = delete;
+
+  CongestedRun& run() { return run_; }
+  // Of the finished run: flows are the averaged blocks summed in destination
+  // order; cost and total those of the newest assignment, whose labels the run
+  // holds; with `components`, that assignment made once more with the
+  // components (the same inputs give the same labels). The run is spent
+  // afterwards.
+  Skim finish(bool components, CancelFlag cancel = nullptr);
+
+ private:
+  std::span<const Index> from_, to_;
+  std::span<const float> arc_freqs_, costs_;
+  std::span<const std::uint8_t> kinds_;
+  Index n_nodes_;
+  DemandMatrix demand_;
+  std::span<const Index> dsts_;
+  FloatVec rows_;
+  CongestedRun run_;  // borrows rows_, so it is declared after it
 };
 
 }  // namespace lumo

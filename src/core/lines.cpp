@@ -103,15 +103,12 @@ ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,
     check_demand_rows(demands_mat, n_stops);
     out.demands.assign(n_demands, 0.0f);
     for (Index i = 1; i < n_stops; ++i) {
-      float* block = out.demands.data() + (i - 1) * n_nodes;
-      for (Index o = 0; o < n_stops; ++o) {
-        if (o == i) continue;
+      fill_demand_block(out.demands.data() + (i - 1) * n_nodes, i, n_stops, [&](Index o) {
         if (o >= demands_mat.size()) panic(out_of_bounds(demands_mat.size(), o));
         const FloatVec& row = demands_mat[o];
         if (i >= row.size()) panic(out_of_bounds(row.size(), i));
-        block[o] = row[i];
-        block[i] = block[i] - row[i];
-      }
+        return row[i];
+      });
     }
   }
   return out;

@@ -26,6 +26,19 @@ struct ArcForm {
   Index n_nodes = 0;
 };
 
+// One destination's demand block as the line form lays it out: every other
+// origin's demand towards d at its own entry, and at d minus their sum
+// (subtracted in origin order). `towards(o)` reads origin o's demand to d.
+template <class Towards>
+void fill_demand_block(float* block, Index d, Index n_origins, Towards towards) {
+  for (Index o = 0; o < n_origins; ++o) {
+    if (o == d) continue;
+    const float v = towards(o);
+    block[o] = v;
+    block[d] = block[d] - v;
+  }
+}
+
 // Stop nodes 0 .. S-1 (S = rows of travel_time_mat), then one route node per
 // line and position; per line: boarding, in-vehicle and alighting arcs.
 ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,

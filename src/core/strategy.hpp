@@ -94,6 +94,10 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
 enum : std::uint8_t {
   kBoarding = 0, kInVehicle = 1, kAlighting = 2, kWalk = 3, kAccess = 4, kEgress = 5
 };
+inline constexpr std::uint8_t kArcKinds = 6;
+// Their names, in number order, as the Python side shows them.
+inline constexpr const char* kArcKindNames[kArcKinds] = {"BOARDING", "IN_VEHICLE", "ALIGHTING",
+                                                          "WALK", "ACCESS", "EGRESS"};
 
 struct SkimOptions {
   bool per_destination = false;  // keep every destination's labels and flows

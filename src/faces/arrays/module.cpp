@@ -1,8 +1,9 @@
 // lumo._arrays: the native half of lumo.arrays. Inputs are read once through
 // the buffer protocol, never element by element; results leave as Buffer
-// objects that hand their memory to numpy without a copy. Argument checking
-// with readable messages happens in lumo/arrays.py; the checks here only keep
-// the computation safe.
+// objects that hand their memory to numpy without a copy. Arguments are
+// keywords and results dicts, so that nothing across the seam depends on an
+// order. Argument checking happens in lumo/arrays.py; the checks here only keep
+// the computation safe, with the same messages.
 #ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x030C0000
 #endif
@@ -35,7 +36,7 @@
 #include "core/strategy.hpp"
 #include "bridge/interrupt.hpp"
 #include "bridge/progress.hpp"
-#include "bridge/panic_type.hpp"
+#include "bridge/failure.hpp"
 
 namespace {
 
@@ -304,7 +305,8 @@ bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix
                  IndexVec* dsts = nullptr) {
   if (!view.open(obj, "demand")) return false;
   const std::size_t z = static_cast<std::size_t>(zones);
-  if (view.size() != z * z) {
+  std::size_t cells = 0;
+  if (__builtin_mul_overflow(z, z, &cells) || view.size() != cells) {
     PyErr_Format(input_error, "demand must hold %zu x %zu values", z, z);
     return false;
   }
@@ -336,8 +338,22 @@ bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix
   return false;
 }
 
+// What an index must be below, worded as lumo/arrays.py words it: "is not a
+// node: the network has 5 nodes", "is not a zone: there are 3 zones".
+struct Bound {
+  Index limit;
+  const char* format;  // completes "name[i] = v ", given the limit
+};
+
+void out_of_range(const char* name, std::size_t i, unsigned long long v, const Bound& bound) {
+  std::string text = std::string(name) + "[" + std::to_string(i) + "] = " + std::to_string(v) + " ";
+  char tail[200];
+  std::snprintf(tail, sizeof tail, bound.format, static_cast<std::size_t>(bound.limit));
+  PyErr_SetString(input_error, (text + tail).c_str());
+}
+
 template <class T>
-bool widen(const void* data, std::size_t n, Index limit, const char* name, IndexVec& out) {
+bool widen(const void* data, std::size_t n, const Bound& bound, const char* name, IndexVec& out) {
   const T* p = static_cast<const T*>(data);
   out.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -349,9 +365,8 @@ bool widen(const void* data, std::size_t n, Index limit, const char* name, Index
         return false;
       }
     }
-    if (static_cast<unsigned long long>(x) >= limit) {
-      PyErr_Format(input_error, "%s[%zu] = %llu is out of range: it must be below %zu", name, i,
-                   static_cast<unsigned long long>(x), static_cast<std::size_t>(limit));
+    if (static_cast<unsigned long long>(x) >= bound.limit) {
+      out_of_range(name, i, static_cast<unsigned long long>(x), bound);
       return false;
     }
     out[i] = static_cast<Index>(x);
@@ -359,24 +374,24 @@ bool widen(const void* data, std::size_t n, Index limit, const char* name, Index
   return true;
 }
 
-// Integers of any width, each below `limit`.
-bool read_indices(PyObject* obj, const char* name, Index limit, IndexVec& out) {
+// Integers of any width, each below the bound.
+bool read_indices(PyObject* obj, const char* name, const Bound& bound, IndexVec& out) {
   View v;
   if (!v.open(obj, name)) return false;
   const std::size_t n = v.size(), w = v.itemsize();
   const void* d = v.data();
   switch (v.code()) {
     case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
-      if (w == 1) return widen<std::int8_t>(d, n, limit, name, out);
-      if (w == 2) return widen<std::int16_t>(d, n, limit, name, out);
-      if (w == 4) return widen<std::int32_t>(d, n, limit, name, out);
-      if (w == 8) return widen<std::int64_t>(d, n, limit, name, out);
+      if (w == 1) return widen<std::int8_t>(d, n, bound, name, out);
+      if (w == 2) return widen<std::int16_t>(d, n, bound, name, out);
+      if (w == 4) return widen<std::int32_t>(d, n, bound, name, out);
+      if (w == 8) return widen<std::int64_t>(d, n, bound, name, out);
       break;
     case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
-      if (w == 1) return widen<std::uint8_t>(d, n, limit, name, out);
-      if (w == 2) return widen<std::uint16_t>(d, n, limit, name, out);
-      if (w == 4) return widen<std::uint32_t>(d, n, limit, name, out);
-      if (w == 8) return widen<std::uint64_t>(d, n, limit, name, out);
+      if (w == 1) return widen<std::uint8_t>(d, n, bound, name, out);
+      if (w == 2) return widen<std::uint16_t>(d, n, bound, name, out);
+      if (w == 4) return widen<std::uint32_t>(d, n, bound, name, out);
+      if (w == 8) return widen<std::uint64_t>(d, n, bound, name, out);
       break;
     default:
       break;
@@ -385,43 +400,96 @@ bool read_indices(PyObject* obj, const char* name, Index limit, IndexVec& out) {
   return false;
 }
 
+Bound nodes(Index n) { return {n, "is not a node: the network has %zu nodes"}; }
+Bound zones(Index z) { return {z, "is not a zone: there are %zu zones"}; }
+
+// "is not an arc kind (0 … 5: BOARDING, IN_VEHICLE, ...)", from the core's table.
+const std::string& kind_format() {
+  static const std::string text = [] {
+    std::string t = "is not an arc kind (0 \u2026 " + std::to_string(lumo::kArcKinds - 1) + ": ";
+    for (std::uint8_t k = 0; k < lumo::kArcKinds; ++k) {
+      t += (k ? ", " : "") + std::string(lumo::kArcKindNames[k]);
+    }
+    return t + ")";
+  }();
+  return text;
+}
+
 // ---------------------------------------------------------------------------
 // Running a computation
 
-void raise_failure(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const lumo::Cancelled&) {
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-  } catch (const lumo::Panic& p) {
-    std::fprintf(stderr, "%s panicked at %s:%u:\n%s\n", p.thread.c_str(), p.file, p.line,
-                 p.message.c_str());
-    std::fflush(stderr);
-    if (PyObject* type = lumo_python::panic_type()) {
-      PyErr_SetString(type, p.message.c_str());
-    }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    if (PyObject* type = lumo_python::panic_type()) PyErr_SetString(type, e.what());
-  }
-}
-
-bool settle(const lumo::py::Outcome& outcome) {
-  if (outcome.kind == lumo::py::Outcome::kFailed) raise_failure(outcome.failure);
-  return outcome.ok();
-}
+using lumo::py::settle;
 
 // Runs compute(cancel) without the interpreter lock on `threads` workers (0:
 // the whole pool), interruptible by Ctrl-C; raises and returns false on failure.
 template <class F>
-bool run(long threads, bool quick, F&& compute) {
-  return settle(lumo::py::run_released(std::forward<F>(compute), quick, static_cast<int>(threads)));
+bool run(int threads, bool quick, F&& compute) {
+  return settle(lumo::py::run_released(std::forward<F>(compute), quick, threads));
 }
 
 // Elementary steps of one assignment, to tell work that is not worth a thread.
 bool quick_work(std::size_t n_dst, std::size_t n, std::size_t m) {
   return n_dst * (n + m) < lumo::py::kQuickWork;
+}
+
+// ---------------------------------------------------------------------------
+// Keyword arguments
+
+// Every name in `names` given: lumo/arrays.py passes them all.
+bool require(PyObject* kwargs, const char* function, const char* const* names) {
+  for (const char* const* n = names; *n != nullptr; ++n) {
+    if (kwargs == nullptr || PyDict_GetItemString(kwargs, *n) == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument '%s'", function, *n);
+      return false;
+    }
+  }
+  return true;
+}
+
+// None for the whole pool, else an integer of at least 1; more workers than
+// processors are capped there.
+bool read_threads(PyObject* obj, int& out) {
+  if (obj == Py_None) {
+    out = 0;
+    return true;
+  }
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    PyErr_Format(input_error, "threads must be a positive integer, got %R", obj);
+    return false;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && v < 1)) {
+    PyErr_Format(input_error, "threads = %R must be at least 1", obj);
+    return false;
+  }
+  // Beyond a machine word: as many as there are processors, like any large count.
+  const std::size_t n = overflow > 0 ? std::numeric_limits<std::size_t>::max()
+                                     : static_cast<std::size_t>(v);
+  out = lumo::thread_limit(n);
+  return true;
+}
+
+bool read_max_iters(PyObject* obj, std::uint32_t& out) {
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    PyErr_Format(input_error, "max_iters must be an integer, got %R", obj);
+    return false;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && v < 1)) {
+    PyErr_Format(input_error, "max_iters = %R must be at least 1", obj);
+    return false;
+  }
+  if (overflow > 0 || v > static_cast<long long>(std::numeric_limits<std::uint32_t>::max())) {
+    PyErr_Format(input_error, "max_iters = %R is too large: at most %u", obj,
+                 std::numeric_limits<std::uint32_t>::max());
+    return false;
+  }
+  out = static_cast<std::uint32_t>(v);
+  return true;
 }
 
 struct ArcInput {
@@ -434,27 +502,56 @@ struct ArcInput {
 bool read_network(PyObject* tail, PyObject* head, PyObject* freq, PyObject* cost, PyObject* kind,
                   Py_ssize_t n_nodes, ArcInput& in) {
   if (n_nodes < 0) {
-    PyErr_SetString(input_error, "n_nodes must not be negative");
+    PyErr_Format(input_error, "n_nodes = %zd is negative", n_nodes);
     return false;
   }
   in.n_nodes = static_cast<Index>(n_nodes);
-  if (!read_indices(tail, "tail", in.n_nodes, in.tail) ||
-      !read_indices(head, "head", in.n_nodes, in.head) || !read_floats(freq, "freq", Allowed::kFrequencies, in.freq) ||
+  if (!read_indices(tail, "tail", nodes(in.n_nodes), in.tail) ||
+      !read_indices(head, "head", nodes(in.n_nodes), in.head) ||
+      !read_floats(freq, "freq", Allowed::kFrequencies, in.freq) ||
       !read_floats(cost, "cost", Allowed::kCosts, in.cost)) {
     return false;
   }
-  if (kind != Py_None) {
+  if (kind != Py_None) {  // None: a finite frequency boards, an infinite one rides
     IndexVec k;
-    if (!read_indices(kind, "kind", 6, k)) return false;
+    if (!read_indices(kind, "kind", {lumo::kArcKinds, kind_format().c_str()}, k)) return false;
     in.kind.assign(k.begin(), k.end());
   }
   const std::size_t m = in.tail.size();
   if (in.head.size() != m || in.freq.size() != m || in.cost.size() != m ||
-      (!in.kind.empty() && in.kind.size() != m)) {
+      (kind != Py_None && in.kind.size() != m)) {
     PyErr_SetString(input_error, "tail, head, freq, cost and kind must have one entry per arc");
     return false;
   }
   return true;
+}
+
+// The demand and the destinations: a Z x Z matrix over the first Z nodes.
+bool read_demand(PyObject* demand, Py_ssize_t n_zones, const ArcInput& in, View& view,
+                 lumo::DemandMatrix& dem, PyObject* dsts_obj, IndexVec& dsts) {
+  if (n_zones < 0 || static_cast<Index>(n_zones) > in.n_nodes) {
+    // (formatted here: the interpreter's formatter takes ASCII formats only)
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "demand is %zd \u00d7 %zd but the network has only %zu nodes (zones are its "
+                  "first nodes)", n_zones, n_zones, static_cast<std::size_t>(in.n_nodes));
+    PyErr_SetString(input_error, text);
+    return false;
+  }
+  const bool find = dsts_obj == Py_None;
+  return view_demand(demand, n_zones, view, dem, find ? &dsts : nullptr) &&
+         (find || read_indices(dsts_obj, "destinations", zones(dem.zones), dsts));
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+// Sets d[key] = value, taking the reference; false (value released) on failure.
+bool put(PyObject* d, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int rc = PyDict_SetItemString(d, key, value);
+  Py_DECREF(value);
+  return rc == 0;
 }
 
 PyObject* optional_buffer(bool present, FloatVec& v, Py_ssize_t rows, Py_ssize_t cols) {
@@ -462,31 +559,19 @@ PyObject* optional_buffer(bool present, FloatVec& v, Py_ssize_t rows, Py_ssize_t
   return make_buffer(std::move(v), rows, cols);
 }
 
-// Packs the skim into (flows, cost, total_cost, labels, dest_flows, wait, ride,
-// walk, boardings); absent parts are None.
-PyObject* skim_tuple(lumo::Skim& r, Py_ssize_t z, Py_ssize_t n_dst, Py_ssize_t n, Py_ssize_t m,
-                     bool per_destination, bool components) {
-  PyObject* items[9] = {
-      make_buffer(std::move(r.flows)),
-      make_buffer(std::move(r.cost), z, z),
-      PyFloat_FromDouble(static_cast<double>(r.total_cost)),
-      optional_buffer(per_destination, r.labels, n_dst, n),
-      optional_buffer(per_destination, r.dest_flows, n_dst, m),
-      optional_buffer(components, r.wait, z, z),
-      optional_buffer(components, r.ride, z, z),
-      optional_buffer(components, r.walk, z, z),
-      optional_buffer(components, r.boardings, z, z),
-  };
-  PyObject* tuple = PyTuple_New(9);
-  bool ok = tuple != nullptr;
-  for (PyObject* item : items) ok = ok && item != nullptr;
-  if (!ok) {
-    for (PyObject* item : items) Py_XDECREF(item);
-    Py_XDECREF(tuple);
-    return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < 9; ++i) PyTuple_SetItem(tuple, i, items[i]);
-  return tuple;
+// The zone-to-zone results into `d`: flows, cost, total_cost, the components
+// (None without them), the per-destination blocks (None without them).
+bool put_skim(PyObject* d, lumo::Skim& r, Py_ssize_t z, Py_ssize_t n_dst, Py_ssize_t n,
+              Py_ssize_t m, bool per_destination, bool components) {
+  return put(d, "flows", make_buffer(std::move(r.flows))) &&
+         put(d, "cost", make_buffer(std::move(r.cost), z, z)) &&
+         put(d, "total_cost", PyFloat_FromDouble(static_cast<double>(r.total_cost))) &&
+         put(d, "labels", optional_buffer(per_destination, r.labels, n_dst, n)) &&
+         put(d, "dest_flows", optional_buffer(per_destination, r.dest_flows, n_dst, m)) &&
+         put(d, "wait", optional_buffer(components, r.wait, z, z)) &&
+         put(d, "ride", optional_buffer(components, r.ride, z, z)) &&
+         put(d, "walk", optional_buffer(components, r.walk, z, z)) &&
+         put(d, "boardings", optional_buffer(components, r.boardings, z, z));
 }
 
 PyObject* index_list(const IndexVec& v) {
@@ -502,19 +587,44 @@ PyObject* index_list(const IndexVec& v) {
   return list;
 }
 
-// With dsts None, the destinations are found (every zone with demand towards
-// it) and the result is (skim, destinations).
-// assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, dsts,
-//        per_destination, components, threads)
-PyObject* py_assign(PyObject*, PyObject* args) {
-  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj;
-  Py_ssize_t n_nodes, n_zones;
-  int per_destination, components;
-  long threads;
-  Py_ssize_t chunk = 0;
-  if (!PyArg_ParseTuple(args, "OOOOOnOnOppl|n", &tail, &head, &freq, &cost, &kind, &n_nodes,
-                        &demand, &n_zones, &dsts_obj, &per_destination, &components, &threads,
-                        &chunk)) {
+PyObject* float_list(const FloatVec& v) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
+  for (std::size_t i = 0; list != nullptr && i < v.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(static_cast<double>(v[i]));
+    if (item == nullptr) {
+      Py_CLEAR(list);
+      break;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// ---------------------------------------------------------------------------
+// The functions
+
+const char* const kAssignRequired[] = {"tail", "head", "freq", "cost", "kind", "n_nodes",
+                                       "demand", "n_zones", "destinations", "per_destination",
+                                       "components", "threads", nullptr};
+
+// With destinations None, the destinations are found (every zone with demand
+// towards it) and returned as "destinations"; else that entry is None.
+PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {
+      const_cast<char*>("tail"), const_cast<char*>("head"), const_cast<char*>("freq"),
+      const_cast<char*>("cost"), const_cast<char*>("kind"), const_cast<char*>("n_nodes"),
+      const_cast<char*>("demand"), const_cast<char*>("n_zones"),
+      const_cast<char*>("destinations"), const_cast<char*>("per_destination"),
+      const_cast<char*>("components"), const_cast<char*>("threads"), const_cast<char*>("chunk"),
+      nullptr};
+  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *threads_obj;
+  Py_ssize_t n_nodes = 0, n_zones = 0, chunk = 0;
+  int per_destination = 0, components = 0;
+  if (!require(kwargs, "assign", kAssignRequired) ||
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOppOn:assign", keywords, &tail,
+                                   &head, &freq, &cost, &kind, &n_nodes, &demand, &n_zones,
+                                   &dsts_obj, &per_destination, &components, &threads_obj,
+                                   &chunk)) {
     return nullptr;
   }
   try {
@@ -523,11 +633,10 @@ PyObject* py_assign(PyObject*, PyObject* args) {
     View demand_view;
     lumo::DemandMatrix dem;
     IndexVec dsts;
-    const bool find_dsts = dsts_obj == Py_None;
+    int threads = 0;
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
-        !view_demand(demand, n_zones, demand_view, dem, find_dsts ? &dsts : nullptr) ||
-        (!find_dsts &&
-         !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts))) {
+        !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
+        !read_threads(threads_obj, threads)) {
       return nullptr;
     }
     lumo::Skim r;
@@ -551,51 +660,46 @@ PyObject* py_assign(PyObject*, PyObject* args) {
     }
     compute_seconds = seconds;
     read_seconds = reading.count();
-    PyObject* skim = skim_tuple(r, n_zones, static_cast<Py_ssize_t>(dsts.size()), n_nodes,
-                                static_cast<Py_ssize_t>(in.tail.size()), options.per_destination,
-                                options.components);
-    if (skim == nullptr || !find_dsts) return skim;
-    PyObject* found = index_list(dsts);
-    PyObject* out = found ? Py_BuildValue("(NN)", skim, found) : nullptr;
-    if (out == nullptr) Py_XDECREF(skim);
+    PyObject* out = PyDict_New();
+    if (out == nullptr ||
+        !put_skim(out, r, n_zones, static_cast<Py_ssize_t>(dsts.size()), n_nodes,
+                  static_cast<Py_ssize_t>(in.tail.size()), options.per_destination,
+                  options.components) ||
+        !put(out, "destinations",
+             dsts_obj == Py_None ? index_list(dsts) : Py_NewRef(Py_None))) {
+      Py_XDECREF(out);
+      return nullptr;
+    }
     return out;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
 }
 
-// The demand rows of the destinations, N entries each, laid out as the line
-// form lays them out (the destination's own entry minus the others' sum), so
-// that a line network gives exactly the line-form results.
-FloatVec demand_rows(const lumo::DemandMatrix& dem, const IndexVec& dsts, Index n) {
-  const Index z = dem.zones;
-  FloatVec rows(lumo::checked_count(dsts.size(), n, sizeof(float)), 0.0f);
-  for (std::size_t k = 0; k < dsts.size(); ++k) {
-    float* row = rows.data() + k * n;
-    const Index d = dsts[k];
-    for (Index o = 0; o < z; ++o) {
-      if (o == d) continue;
-      row[o] = dem.at(o, d);
-      row[d] = row[d] - dem.at(o, d);
-    }
-  }
-  return rows;
-}
+const char* const kCongestedRequired[] = {
+    "tail", "head", "freq", "cost", "kind", "n_nodes", "demand", "n_zones", "destinations",
+    "capacity", "decay", "msa", "beta", "tol", "max_iters", "progress", "components", "threads",
+    nullptr};
 
-// congested(tail, head, freq, cost, kind, n_nodes, demand, n_zones, dsts, capacity,
-//           decay, msa, beta, tol, max_iters, progress, components, threads)
-// -> (flows, cost, total_cost, None, None, wait, ride, walk, boardings,
-//     iterations, gaps, converged, stopped)
-PyObject* py_congested(PyObject*, PyObject* args) {
-  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *progress;
-  Py_ssize_t n_nodes, n_zones;
-  float capacity, decay, beta, tol;
-  unsigned long max_iters;
-  int msa, components;
-  long threads;
-  if (!PyArg_ParseTuple(args, "OOOOOnOnOffpffkOpl", &tail, &head, &freq, &cost, &kind,
-                        &n_nodes, &demand, &n_zones, &dsts_obj, &capacity, &decay, &msa, &beta,
-                        &tol, &max_iters, &progress, &components, &threads)) {
+PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
+  static char* keywords[] = {
+      const_cast<char*>("tail"), const_cast<char*>("head"), const_cast<char*>("freq"),
+      const_cast<char*>("cost"), const_cast<char*>("kind"), const_cast<char*>("n_nodes"),
+      const_cast<char*>("demand"), const_cast<char*>("n_zones"),
+      const_cast<char*>("destinations"), const_cast<char*>("capacity"),
+      const_cast<char*>("decay"), const_cast<char*>("msa"), const_cast<char*>("beta"),
+      const_cast<char*>("tol"), const_cast<char*>("max_iters"), const_cast<char*>("progress"),
+      const_cast<char*>("components"), const_cast<char*>("threads"), nullptr};
+  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *iters_obj, *progress,
+      *threads_obj;
+  Py_ssize_t n_nodes = 0, n_zones = 0;
+  float capacity = 0, decay = 0, beta = 0, tol = 0;
+  int msa = 0, components = 0;
+  if (!require(kwargs, "congested", kCongestedRequired) ||
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOffpffOOpO:congested", keywords,
+                                   &tail, &head, &freq, &cost, &kind, &n_nodes, &demand,
+                                   &n_zones, &dsts_obj, &capacity, &decay, &msa, &beta, &tol,
+                                   &iters_obj, &progress, &components, &threads_obj)) {
     return nullptr;
   }
   try {
@@ -603,91 +707,55 @@ PyObject* py_congested(PyObject*, PyObject* args) {
     View demand_view;
     lumo::DemandMatrix dem;
     IndexVec dsts;
+    std::uint32_t max_iters = 0;
+    int threads = 0;
+    if (dsts_obj == Py_None) {
+      PyErr_SetString(input_error, "destinations must be given");
+      return nullptr;
+    }
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
-        !view_demand(demand, n_zones, demand_view, dem) ||
-        !read_indices(dsts_obj, "destinations", static_cast<Index>(n_zones), dsts)) {
+        !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
+        !read_max_iters(iters_obj, max_iters) || !read_threads(threads_obj, threads)) {
       return nullptr;
     }
-    const Index z = static_cast<Index>(n_zones), n = in.n_nodes;
     const std::size_t m = in.tail.size(), n_dst = dsts.size();
-    if (m == 0 || z > n) {
-      PyErr_SetString(input_error, "the congested assignment needs arcs and a Z x Z demand");
-      return nullptr;
-    }
-    FloatVec rows;
-    std::unique_ptr<lumo::CongestedRun> run_ptr;
-    const bool quick = quick_work(n_dst, n, m);
+    std::unique_ptr<lumo::ZoneCongestedRun> zone_run;
+    const bool quick = quick_work(n_dst, in.n_nodes, m);
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
-          rows = demand_rows(dem, dsts, n);
-          run_ptr = std::make_unique<lumo::CongestedRun>(
-              in.tail, in.head, in.freq, in.cost, rows, dsts, capacity, decay, beta, tol,
-              static_cast<std::uint32_t>(max_iters), msa != 0);
-          run_ptr->start(cancel);
+          zone_run = std::make_unique<lumo::ZoneCongestedRun>(
+              in.tail, in.head, in.freq, in.cost, in.kind, in.n_nodes, dem, dsts, capacity,
+              decay, beta, tol, max_iters, msa != 0);
+          zone_run->run().start(cancel);
         })) {
       return nullptr;
     }
-    lumo::CongestedRun& cr = *run_ptr;
+    lumo::CongestedRun& cr = zone_run->run();
     bool stopped = false;
-    if (!settle(lumo::py::drive_congested("assign_congested", cr, quick, static_cast<int>(threads),
+    if (!settle(lumo::py::drive_congested("assign_congested", cr, quick, threads,
                                           progress == Py_None ? nullptr : progress, &stopped))) {
       return nullptr;
     }
-
-    // Flows: the averaged blocks summed in destination order. Cost, total and
-    // components: the newest assignment, whose labels the run holds; the
-    // components need its strategies, so that assignment is made once more
-    // (the same inputs give the same labels).
-    lumo::Skim r;
-    FloatVec gaps = cr.gaps();
+    const FloatVec gaps = cr.gaps();
     const bool converged = cr.converged();
     const std::uint32_t iterations = cr.iterations();
+    lumo::Skim r;
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
-          const FloatVec& eff = cr.effective_freqs().empty() ? in.freq : cr.effective_freqs();
-          lumo::CongestedAssignment last = cr.take();
-          r.flows = n_dst == 0 ? FloatVec(m, 0.0f) : lumo::sum_flows(std::move(last.flows), n_dst);
-          lumo::throw_if_cancelled(cancel);
-          const FloatVec& labels = last.labels;
-          r.cost.assign(z * z, std::numeric_limits<float>::quiet_NaN());
-          for (std::size_t k = 0; k < n_dst; ++k) {
-            for (Index o = 0; o < z; ++o) r.cost[o * z + dsts[k]] = labels[k * n + o];
-          }
-          r.total_cost = lumo::total_cost(labels, rows, n);
-          if (components) {
-            lumo::Skim split;
-            lumo::SkimOptions options;
-            options.components = true;
-            options.cancel = cancel;
-            lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, n);
-            lumo::WorkspacePtr ws = lumo::make_workspace();
-            lumo::assign_skim(net, eff, in.kind, dem, dsts, options, *ws, split);
-            r.wait = std::move(split.wait);
-            r.ride = std::move(split.ride);
-            r.walk = std::move(split.walk);
-            r.boardings = std::move(split.boardings);
-          }
-          run_ptr.reset();
+          r = zone_run->finish(components != 0, cancel);
+          zone_run.reset();
         })) {
       return nullptr;
     }
-    PyObject* skim = skim_tuple(r, n_zones, static_cast<Py_ssize_t>(n_dst), n_nodes,
-                                static_cast<Py_ssize_t>(m), false, components != 0);
-    if (skim == nullptr) return nullptr;
-    PyObject* gap_list = PyList_New(static_cast<Py_ssize_t>(gaps.size()));
-    for (std::size_t i = 0; gap_list != nullptr && i < gaps.size(); ++i) {
-      PyList_SetItem(gap_list, static_cast<Py_ssize_t>(i),
-                     PyFloat_FromDouble(static_cast<double>(gaps[i])));
-    }
-    PyObject* tail_items =
-        gap_list ? Py_BuildValue("(INNN)", iterations, gap_list, PyBool_FromLong(converged),
-                                 PyBool_FromLong(stopped))
-                 : nullptr;
-    if (tail_items == nullptr) {
-      Py_DECREF(skim);
+    PyObject* out = PyDict_New();
+    if (out == nullptr ||
+        !put_skim(out, r, n_zones, static_cast<Py_ssize_t>(n_dst), n_nodes,
+                  static_cast<Py_ssize_t>(m), false, components != 0) ||
+        !put(out, "iterations", PyLong_FromUnsignedLong(iterations)) ||
+        !put(out, "gaps", float_list(gaps)) ||
+        !put(out, "converged", PyBool_FromLong(converged)) ||
+        !put(out, "stopped", PyBool_FromLong(stopped))) {
+      Py_XDECREF(out);
       return nullptr;
     }
-    PyObject* out = PySequence_Concat(skim, tail_items);
-    Py_DECREF(skim);
-    Py_DECREF(tail_items);
     return out;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -703,15 +771,28 @@ PyMethodDef methods[] = {
      "timings()\n--\n\n(reading, computing): seconds spent reading the inputs and computing in "
      "this thread's latest assign; the rest of the call converts and checks in Python and "
      "builds the results."},
-    {"assign", py_assign, METH_VARARGS,
-     "assign(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
-     "per_destination, components, threads, chunk=0)\n--\n\nUncongested assignment (see lumo.arrays)."},
-    {"congested", py_congested, METH_VARARGS,
-     "congested(tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
+    {"assign", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_assign)),
+     METH_VARARGS | METH_KEYWORDS,
+     "assign(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
+     "per_destination, components, threads, chunk=0)\n--\n\nUncongested assignment (see "
+     "lumo.arrays); returns a dict."},
+    {"congested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_congested)),
+     METH_VARARGS | METH_KEYWORDS,
+     "congested(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
      "capacity, decay, msa, beta, tol, max_iters, progress, components, threads)\n--\n\n"
-     "Congested assignment (see lumo.arrays)."},
+     "Congested assignment (see lumo.arrays); returns a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// The float's shortest text read back as a Python float: 0.01, not the
+// float32's exact 0.009999999776482582, and it narrows back to the same float.
+PyObject* default_float(float v) {
+  PyObject* text = PyUnicode_FromString(lumo::float_text(v).c_str());
+  if (text == nullptr) return nullptr;
+  PyObject* out = PyFloat_FromString(text);
+  Py_DECREF(text);
+  return out;
+}
 
 int exec_module(PyObject* module) {
   if (buffer_type == nullptr) {
@@ -726,13 +807,28 @@ int exec_module(PyObject* module) {
         PyExc_ValueError, nullptr);
     if (input_error == nullptr) return -1;
   }
-  PyObject* panic = lumo_python::panic_type();
+  PyObject* panic = lumo::py::panic_type();
   if (panic == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "Buffer", reinterpret_cast<PyObject*>(buffer_type)) < 0 ||
       PyModule_AddObjectRef(module, "InputError", input_error) < 0 ||
       PyModule_AddObjectRef(module, "PanicException", panic) < 0) {
     return -1;
   }
+  // The arc kinds and the congested defaults, owned by the core.
+  for (std::uint8_t k = 0; k < lumo::kArcKinds; ++k) {
+    if (PyModule_AddIntConstant(module, lumo::kArcKindNames[k], k) < 0) return -1;
+  }
+  PyObject* defaults = PyDict_New();
+  if (defaults == nullptr) return -1;
+  if (!put(defaults, "decay", default_float(lumo::kDefaultDecay)) ||
+      !put(defaults, "beta", default_float(lumo::kDefaultBeta)) ||
+      !put(defaults, "tol", default_float(lumo::kDefaultTol)) ||
+      !put(defaults, "max_iters", PyLong_FromUnsignedLong(lumo::kDefaultMaxIters)) ||
+      PyModule_AddObjectRef(module, "CONGESTED_DEFAULTS", defaults) < 0) {
+    Py_DECREF(defaults);
+    return -1;
+  }
+  Py_DECREF(defaults);
   return 0;
 }
 

@@ -27,7 +27,7 @@
 #include "core/strategy.hpp"
 #include "bridge/interrupt.hpp"
 #include "bridge/progress.hpp"
-#include "bridge/panic_type.hpp"
+#include "bridge/failure.hpp"
 
 namespace {
 
@@ -38,54 +38,11 @@ using FloatRows = std::vector<FloatVec>;
 using IndexRows = std::vector<IndexVec>;
 
 // ---------------------------------------------------------------------------
-// Failures
+// Failures: mapped by the bridge, the same for both modules.
 
-PyObject* panic_type() { return lumo_python::panic_type(); }
-
-void raise_panic(const std::string& message) {
-  PyObject* type = panic_type();
-  if (type == nullptr) return;
-  PyObject* text = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));
-  if (text == nullptr) return;
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
-}
-
-// Turns a failure of the computation into the Python exception; the lock is held.
-PyObject* raise_failure(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const lumo::Panic& p) {
-    std::fprintf(stderr, "%s panicked at %s:%u:\n%s\n", p.thread.c_str(), p.file, p.line,
-                 p.message.c_str());
-    std::fflush(stderr);
-    raise_panic(p.message);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    raise_panic(lumo::kCapacityOverflow);
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-  } catch (...) {
-    raise_panic("unknown failure in native code");
-  }
-  return nullptr;
-}
-
-// Settles the outcome of a computation: false, with the Python exception set,
-// unless it returned.
-bool settle(const lumo::py::Outcome& outcome) {
-  switch (outcome.kind) {
-    case lumo::py::Outcome::kDone:
-      return true;
-    case lumo::py::Outcome::kFailed:
-      raise_failure(outcome.failure);
-      return false;
-    case lumo::py::Outcome::kRaised:
-      break;
-  }
-  return false;
-}
+using lumo::py::raise_failure;
+using lumo::py::raise_panic;
+using lumo::py::settle;
 
 // Runs `compute` (given a cancel flag) without the lock, interruptible by
 // Ctrl-C; on failure raises and returns false.
@@ -550,8 +507,7 @@ PyObject* compute_mat_linear_congested_assign(std::vector<Value>& a) {
   return line_result(r);
 }
 
-constexpr float kDecay = 0.01f, kBeta = 0.2f, kTol = 0.001f;
-constexpr std::uint32_t kMaxIters = 1000;
+using lumo::kDefaultDecay, lumo::kDefaultBeta, lumo::kDefaultTol, lumo::kDefaultMaxIters;
 
 const std::vector<Function>& functions() {
   static const std::vector<Function> table = {
@@ -583,10 +539,10 @@ const std::vector<Function>& functions() {
         {"demands", Kind::Floats, 0, 0},
         {"dsts", Kind::Indices, 0, 0},
         {"capacity", Kind::Float, 0, 0},
-        {"average_decay_factor", Kind::Float, kDecay, 0},
-        {"beta", Kind::Float, kBeta, 0},
-        {"tol", Kind::Float, kTol, 0},
-        {"max_iters", Kind::U32, 0, kMaxIters}},
+        {"average_decay_factor", Kind::Float, kDefaultDecay, 0},
+        {"beta", Kind::Float, kDefaultBeta, 0},
+        {"tol", Kind::Float, kDefaultTol, 0},
+        {"max_iters", Kind::U32, 0, kDefaultMaxIters}},
        7,
        compute_linear_congested_assign},
       {"mat_linear_congested_assign",
@@ -597,10 +553,10 @@ const std::vector<Function>& functions() {
         {"travel_time_mat", Kind::FloatRows, 0, 0},
         {"demands_mat", Kind::FloatRows, 0, 0},
         {"capacity", Kind::Float, 0, 0},
-        {"average_decay_factor", Kind::Float, kDecay, 0},
-        {"beta", Kind::Float, kBeta, 0},
-        {"tol", Kind::Float, kTol, 0},
-        {"max_iters", Kind::U32, 0, kMaxIters}},
+        {"average_decay_factor", Kind::Float, kDefaultDecay, 0},
+        {"beta", Kind::Float, kDefaultBeta, 0},
+        {"tol", Kind::Float, kDefaultTol, 0},
+        {"max_iters", Kind::U32, 0, kDefaultMaxIters}},
        5,
        compute_mat_linear_congested_assign},
   };

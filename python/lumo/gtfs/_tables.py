@@ -1,0 +1,178 @@
+"""Result tables: an assignment of a `TransitNetwork` in the feed's ids."""
+
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+
+from ..arrays import ALIGHTING, BOARDING, IN_VEHICLE, Assignment, InputError, Network
+from ._network import TransitNetwork
+from ._types import FloatArray, IntArray
+
+
+def _flows(network: Network, assignment: Assignment) -> FloatArray:
+    flows = np.asarray(getattr(assignment, "flows", None), dtype=np.float64)
+    if flows.shape != (network.n_arcs,):
+        raise InputError(f"assignment.flows must hold one flow per arc of the network "
+                         f"({network.n_arcs}), got shape {flows.shape}")
+    return flows
+
+
+def _line_offsets(network: TransitNetwork) -> IntArray:
+    """Where each line's positions start when the lines are laid end to end."""
+    lengths = np.array([len(a) for a in network.alignments], dtype=np.int64)
+    out: IntArray = np.r_[0, np.cumsum(lengths)[:-1]]
+    return out
+
+
+def _line_arc_index(network: TransitNetwork, kind_code: int) -> IntArray:
+    """For every line position (lines one after the other), the index of its
+    arc of the given kind, -1 where it has none."""
+    total = sum(len(a) for a in network.alignments)
+    out = np.full(total, -1, dtype=np.int64)
+    sel = np.flatnonzero(np.asarray(network.kind) == kind_code)
+    line = np.asarray(network.arc_line)[sel]
+    out[_line_offsets(network)[line] + network.arc_position[sel]] = sel
+    return out
+
+
+def _capacity_per_line(network: TransitNetwork, capacity: npt.ArrayLike) -> FloatArray:
+    cap = np.asarray(capacity, dtype=np.float64)
+    if cap.ndim == 0:
+        cap = np.full(len(network.lines), float(cap))
+    if cap.shape != (len(network.lines),):
+        raise InputError(f"capacity must be a number or one value per line ({len(network.lines)}), "
+                         f"got shape {cap.shape}")
+    if not np.isfinite(cap).all() or (cap <= 0).any():
+        raise InputError("capacity must be finite and above 0")
+    return cap
+
+
+def segment_loads(network: TransitNetwork, assignment: Assignment,
+                  capacity: npt.ArrayLike | None = None) -> pd.DataFrame:
+    """One row per line segment: its load (the flow on its in-vehicle arc),
+    the boardings at its first stop and the alightings at its last.
+
+    Flows are in the demand's units (trips in the window). `capacity`, a
+    number or one per line, is what `assign_congested` takes: one vehicle's
+    capacity times the window in minutes (so that the segment carries at most
+    freq * capacity); with it the table adds `capacity` (freq * capacity) and
+    `load_ratio` (load / capacity).
+    """
+    flows = _flows(network, assignment)
+    iv = np.flatnonzero(np.asarray(network.kind) == IN_VEHICLE)
+    line = np.asarray(network.arc_line)[iv]
+    pos = network.arc_position[iv]
+    offset = _line_offsets(network)
+    board = _line_arc_index(network, BOARDING)
+    alight = _line_arc_index(network, ALIGHTING)
+    b_arc = board[offset[line] + pos]
+    a_arc = alight[offset[line] + pos + 1]
+    stops = network.stops
+    lines = network.lines
+    fs = np.asarray(network.arc_from_stop)[iv]
+    ts = np.asarray(network.arc_to_stop)[iv]
+    out = pd.DataFrame({
+        "line": line,
+        "route_id": lines["route_id"].to_numpy()[line],
+        "route_short_name": lines["route_short_name"].to_numpy()[line],
+        "direction_id": lines["direction_id"].to_numpy()[line],
+        "sequence": pos,
+        "from_stop_id": stops["stop_id"].to_numpy()[fs],
+        "to_stop_id": stops["stop_id"].to_numpy()[ts],
+        "from_stop_name": stops["stop_name"].to_numpy()[fs],
+        "to_stop_name": stops["stop_name"].to_numpy()[ts],
+        "time": np.asarray(network.cost, dtype=np.float64)[iv],
+        "load": flows[iv],
+        "boardings": flows[b_arc],
+        "alightings": flows[a_arc],
+    })
+    if capacity is not None:
+        cap = _capacity_per_line(network, capacity)
+        out["capacity"] = lines["freq"].to_numpy()[line] * cap[line]
+        out["load_ratio"] = out["load"] / out["capacity"]
+    out.index = pd.Index(iv, name="arc")
+    return out
+
+
+def stop_boardings(network: TransitNetwork, assignment: Assignment) -> pd.DataFrame:
+    """Boardings and alightings per stop and line (a line that serves a stop
+    twice adds both visits)."""
+    flows = _flows(network, assignment)
+    kind = np.asarray(network.kind)
+    rows = []
+    for code, col, stop_attr in ((BOARDING, "boardings", network.arc_from_stop),
+                                 (ALIGHTING, "alightings", network.arc_to_stop)):
+        sel = kind == code
+        rows.append(pd.DataFrame({"stop": np.asarray(stop_attr)[sel],
+                                  "line": np.asarray(network.arc_line)[sel],
+                                  col: flows[sel]}).groupby(["stop", "line"]).sum())
+    t = rows[0].join(rows[1], how="outer").fillna(0.0).reset_index()
+    stops, lines = network.stops, network.lines
+    s, ln = t["stop"].to_numpy(), t["line"].to_numpy()
+    return pd.DataFrame({
+        "stop_id": stops["stop_id"].to_numpy()[s],
+        "stop_name": stops["stop_name"].to_numpy()[s],
+        "line": ln,
+        "route_id": lines["route_id"].to_numpy()[ln],
+        "route_short_name": lines["route_short_name"].to_numpy()[ln],
+        "direction_id": lines["direction_id"].to_numpy()[ln],
+        "boardings": t["boardings"].to_numpy(),
+        "alightings": t["alightings"].to_numpy(),
+    })
+
+
+def line_summary(network: TransitNetwork, assignment: Assignment,
+                 capacity: npt.ArrayLike | None = None) -> pd.DataFrame:
+    """Per line: passengers (its boardings), passenger-minutes in the
+    vehicle, the largest segment load, and the mean ride in minutes; with a
+    `capacity` (as for `segment_loads`) also the largest load ratio."""
+    seg = segment_loads(network, assignment, capacity)
+    seg["pmin"] = seg["load"] * seg["time"]
+    g = seg.groupby("line")
+    n = len(network.lines)
+    lines = network.lines
+    out = pd.DataFrame({
+        "route_id": lines["route_id"].to_numpy(),
+        "route_short_name": lines["route_short_name"].to_numpy(),
+        "direction_id": lines["direction_id"].to_numpy(),
+        "freq": lines["freq"].to_numpy(),
+        "n_trips": lines["n_trips"].to_numpy(),
+        "passengers": g["boardings"].sum().reindex(range(n), fill_value=0.0).to_numpy(),
+        "passenger_minutes": g["pmin"].sum().reindex(range(n), fill_value=0.0).to_numpy(),
+        "max_load": g["load"].max().reindex(range(n), fill_value=0.0).to_numpy(),
+    })
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out["mean_ride"] = np.where(out["passengers"] > 0,
+                                    out["passenger_minutes"] / out["passengers"], np.nan)
+    if capacity is not None:
+        out["max_load_ratio"] = g["load_ratio"].max().reindex(range(n), fill_value=0.0).to_numpy()
+    out.index.name = "line"
+    return out
+
+
+def skims(network: TransitNetwork, assignment: Assignment, *, include_unreachable: bool = True
+          ) -> pd.DataFrame:
+    """Zone-to-zone (or stop-to-stop) skims in long form: one row per origin
+    and assigned destination (origin != destination) with the expected cost in
+    minutes, and the waiting, riding and walking minutes and the expected
+    number of boardings when the assignment has them. Unreachable pairs have
+    cost +inf (left out with include_unreachable=False)."""
+    cost = np.asarray(assignment.cost)
+    Z = cost.shape[0]
+    if cost.ndim != 2 or cost.shape[1] != Z or Z > len(network.stops):
+        raise InputError(f"assignment.cost must be a square matrix over the network's first nodes, "
+                         f"got shape {cost.shape}")
+    keep = ~np.isnan(cost)
+    np.fill_diagonal(keep, False)
+    if not include_unreachable:
+        keep &= np.isfinite(cost)
+    o, d = np.nonzero(keep)
+    ids = network.stops["stop_id"].to_numpy()
+    out = pd.DataFrame({"origin_id": ids[o], "destination_id": ids[d], "cost": cost[o, d]})
+    for name in ("wait", "ride", "walk", "boardings"):
+        part = getattr(assignment, name, None)
+        if part is not None:
+            out[name] = np.asarray(part)[o, d]
+    return out
