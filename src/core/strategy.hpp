@@ -29,16 +29,36 @@ inline float decode(std::int32_t p) {
   return static_cast<float>(p) / -60000.0f;
 }
 
+// The ends of an arc as the search reads them.
+struct ArcEnds {
+  std::uint32_t tail, head;
+};
+
+// An arc entering a node, beside its cost, as the search re-prices it.
+struct InArc {
+  std::uint32_t arc;
+  float cost;
+};
+
 // What the destinations of one call share read-only: the arc arrays, the node
-// count and the arcs-entering-each-node index (compact, increasing arc order).
-// The index is per node, so it is built by the first assign_all that has a
-// destination and has passed the set-up checks: a call with no destination,
-// or one that fails those checks, never allocates anything per node.
+// count and the search's per-node tables. These are built by the first
+// assign_all that has a destination and has passed the set-up checks: a call
+// with no destination, or one that fails those checks, never allocates
+// anything per node.
 struct Network {
   std::span<const Index> from, to;
   std::span<const float> costs;
   Index n_nodes = 0;
-  mutable ArcIndex incoming;   // filled once, by the calling thread, before any task reads it
+  // Filled once, by the calling thread, before any task reads them.
+  mutable std::vector<std::uint32_t> in_first;   // n_nodes + 1
+  mutable std::vector<InArc> in_arcs;            // by head, each in increasing arc order
+  mutable std::vector<std::uint32_t> out_first;  // n_nodes + 1
+  mutable std::vector<std::uint32_t> out_arcs;   // by tail, each in increasing arc order
+  mutable std::vector<ArcEnds> ends;             // by arc
+  // By arc: its queue priority while its head has no label, and the arcs for
+  // which that is not the lowest priority (a cost that is not a number).
+  mutable std::vector<std::int32_t> unreached;
+  mutable std::vector<std::uint32_t> unusual;
   mutable bool indexed = false;
 };
 
