@@ -352,3 +352,18 @@ def test_per_destination_flows_stay_where_they_were_computed(client, la, ld, mon
     blocks = len(dsts) // 3
     flows = len(dsts) * net.n_arcs * 4
     assert moved < blocks * net.n_arcs * 4 + flows // 4, (moved, flows)
+
+
+def test_networks_with_perceived_waiting_are_refused_not_misassigned(la):
+    # The cluster path computes on the arcs' own frequencies: a wait factor
+    # would be lost there, so the call is refused by name before any task.
+    net = la.Network.from_lines([[0, 1, 2], [0, 2]], [0.1, 0.2], [[5.0, 5.0], [12.0]],
+                                wait_factor=2.0)
+    demand = np.array([[0, 1, 3], [0, 0, 1], [2, 0, 0]], dtype=np.float32)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        for call in (lambda: la.assign(net, demand, executor=pool),
+                     lambda: la.assign_congested(net, demand, 50.0, max_iters=2, executor=pool)):
+            with pytest.raises(la.InputError, match="executor= takes networks without a wait"):
+                call()
+        plain = la.Network.from_lines([[0, 1, 2], [0, 2]], [0.1, 0.2], [[5.0, 5.0], [12.0]])
+        same_result(la.assign(plain, demand, executor=pool), la.assign(plain, demand))
