@@ -1,5 +1,6 @@
 #include "core/congested.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -26,21 +27,41 @@ void require_length(std::size_t m, const char* name, std::size_t len) {
 void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_freqs,
                           std::span<const Index> to, float capacity, float beta, std::size_t n_dst,
                           FloatVec& total, FloatVec& head_load, FloatVec& out) {
-  const std::size_t m = arc_freqs.size();
-  // Total flow per arc, destinations added in order; arcs are independent, so
-  // splitting them over the pool leaves every sum as it is.
+  std::fill(total.begin(), total.end(), 0.0f);
+  fold_blocks(total, x.first(n_dst * arc_freqs.size()));
+  effective_freqs_from_totals(total, arc_freqs, to, capacity, beta, n_dst > 0, head_load, out);
+}
+
+}  // namespace
+
+void fold_blocks(std::span<float> running, std::span<const float> blocks) {
+  const std::size_t m = running.size();
+  if (m == 0) return;
+  const std::size_t n_blocks = blocks.size() / m;
+  // Arcs are independent, so splitting them over the pool leaves every sum
+  // as it is: each adds the blocks in order.
   parallel_range(tbb::blocked_range<std::size_t>(0, m, 2048),
                  [&](const tbb::blocked_range<std::size_t>& r) {
-    for (std::size_t i = r.begin(); i != r.end(); ++i) total[i] = 0.0f;
-    for (std::size_t k = 0; k < n_dst; ++k) {
-      const float* block = x.data() + k * m;
-      for (std::size_t i = r.begin(); i != r.end(); ++i) total[i] = total[i] + block[i];
+    for (std::size_t k = 0; k < n_blocks; ++k) {
+      const float* block = blocks.data() + k * m;
+      for (std::size_t i = r.begin(); i != r.end(); ++i) running[i] = running[i] + block[i];
     }
   });
+}
+
+float fold_values(float running, std::span<const float> values) {
+  for (float v : values) running = running + v;
+  return running;
+}
+
+void effective_freqs_from_totals(std::span<const float> total, std::span<const float> arc_freqs,
+                                 std::span<const Index> to, float capacity, float beta,
+                                 bool loaded, FloatVec& head_load, FloatVec& out) {
+  const std::size_t m = arc_freqs.size();
+  out.resize(m);
   // Per head node, the totals of the arcs entering it in increasing arc order:
   // the same additions as scanning all arcs for every boarding arc. With no
   // destination every total, and so every load, is 0: no per-node table then.
-  const bool loaded = n_dst > 0;
   if (loaded) {
     std::fill(head_load.begin(), head_load.end(), 0.0f);
     for (std::size_t j = 0; j < m; ++j) head_load[to[j]] = head_load[to[j]] + total[j];
@@ -66,20 +87,29 @@ void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_f
   }
 }
 
-// The convergence gap of averaged `flows` under the newest `labels` and the
-// effective frequencies they were assigned with. Per node, the reduced costs
-// of its loaded arcs plus the waiting its largest flow/frequency ratio implies,
-// at half a headway as in the labels; relative to the flow-weighted labels.
-// `outgoing` holds the arcs leaving each node (index_arcs over `from`).
-float calc_gap(std::span<const Index> to, std::span<const float> costs,
-              std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
-              std::span<const float> labels, std::span<const float> flows,
-                const ArcIndex& outgoing) {
+float average_weight(float average_decay_factor, bool msa, std::uint32_t done) {
+  if (msa) return 1.0f / static_cast<float>(done + 2);  // iteration k: 1 / (k + 1)
+  return average_decay_factor;
+}
+
+void blend_flows(std::span<float> x, std::span<const float> y, float alpha) {
+  const float keep = 1.0f - alpha;
+  parallel_range(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t e = r.begin(); e != r.end(); ++e) {
+      const float old_part = x[e] * keep;
+      const float new_part = y[e] * alpha;
+      x[e] = old_part + new_part;
+    }
+  });
+}
+
+void gap_parts(std::span<const Index> to, std::span<const float> costs,
+               std::span<const float> effective_freqs, std::span<const Index> dsts,
+               Index n_nodes, std::span<const float> labels, std::span<const float> flows,
+               const ArcIndex& outgoing, float* num, float* den) {
   const std::size_t n_dst = dsts.size();
   const std::size_t m = to.size();
-  // Parts per destination, computed in parallel and then added in destination
-  // order: the gap, and so the iteration count, is the same for every pool size.
-  FloatVec num(n_dst), den(n_dst);
   parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
                  [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t k = r.begin(); k != r.end(); ++k) {
@@ -111,12 +141,25 @@ float calc_gap(std::span<const Index> to, std::span<const float> costs,
       den[k] = dk;
     }
   });
-  float numerator = 0.0f, denominator = 0.0f;
-  for (std::size_t k = 0; k < n_dst; ++k) {
-    numerator = numerator + num[k];
-    denominator = denominator + den[k];
-  }
-  return numerator / denominator;
+}
+
+namespace {
+
+// The convergence gap of averaged `flows` under the newest `labels` and the
+// effective frequencies they were assigned with. Per node, the reduced costs
+// of its loaded arcs plus the waiting its largest flow/frequency ratio implies,
+// at half a headway as in the labels; relative to the flow-weighted labels.
+// `outgoing` holds the arcs leaving each node (index_arcs over `from`).
+float calc_gap(std::span<const Index> to, std::span<const float> costs,
+               std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
+               std::span<const float> labels, std::span<const float> flows,
+               const ArcIndex& outgoing) {
+  // Parts per destination, computed in parallel and then added in destination
+  // order: the gap, and so the iteration count, is the same for every pool size.
+  FloatVec num(dsts.size()), den(dsts.size());
+  gap_parts(to, costs, effective_freqs, dsts, n_nodes, labels, flows, outgoing, num.data(),
+            den.data());
+  return fold_values(0.0f, num) / fold_values(0.0f, den);
 }
 
 }  // namespace
@@ -168,18 +211,8 @@ float CongestedRun::step(CancelFlag cancel) {
   calc_effective_freqs(flows_, arc_freqs_, to_, capacity_, beta_, n_dst, total_, head_load_, eff_);
   assign_all(net_, eff_, demands_, dsts_, *ws_, labels_, y_, cancel);
 
-  float alpha = alpha_;
-  if (msa_) alpha = 1.0f / static_cast<float>(gaps_.size() + 2);  // iteration k: 1 / (k + 1)
-  const float keep = 1.0f - alpha;
   FloatVec& x = flows_;
-  parallel_range(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
-                 [&](const tbb::blocked_range<std::size_t>& r) {
-    for (std::size_t e = r.begin(); e != r.end(); ++e) {
-      const float old_part = x[e] * keep;
-      const float new_part = y_[e] * alpha;
-      x[e] = old_part + new_part;
-    }
-  });
+  blend_flows(x, y_, average_weight(alpha_, msa_, static_cast<std::uint32_t>(gaps_.size())));
   const float gap = calc_gap(to_, costs_, eff_, dsts_, net_.n_nodes, labels_, x, outgoing_);
   gaps_.push_back(gap);
   return gap;
@@ -221,9 +254,6 @@ LineResult LineCongestedRun::finish() {
                           stop0_);
 }
 
-namespace {
-
-// Every destination's demand row, laid out as the line form lays out its blocks.
 FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index n) {
   if (dem.zones > n) panic("demand does not match the zones");
   FloatVec rows(checked_count(dsts.size(), n, sizeof(float)), 0.0f);
@@ -241,8 +271,6 @@ FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index
   return rows;
 }
 
-}  // namespace
-
 ZoneCongestedRun::ZoneCongestedRun(std::span<const Index> from, std::span<const Index> to,
                                    std::span<const float> arc_freqs, std::span<const float> costs,
                                    std::span<const std::uint8_t> kinds, Index n_nodes,
@@ -255,7 +283,8 @@ ZoneCongestedRun::ZoneCongestedRun(std::span<const Index> from, std::span<const 
       run_(from, to, arc_freqs, costs, rows_, dsts, capacity, average_decay_factor, beta, tol,
            max_iters, msa, n_nodes) {}
 
-Skim ZoneCongestedRun::finish(bool components, bool columns, CancelFlag cancel) {
+Skim ZoneCongestedRun::finish(bool components, bool columns, CancelFlag cancel,
+                              std::span<const float> minutes) {
   const std::size_t m = from_.size(), n_dst = dsts_.size();
   const Index z = demand_.zones, n = n_nodes_;
   Skim r;
@@ -280,6 +309,7 @@ Skim ZoneCongestedRun::finish(bool components, bool columns, CancelFlag cancel) 
     options.components = true;
     options.columns = columns;
     options.cancel = cancel;
+    options.minutes = minutes;
     Network net = prepare_network(from_, to_, costs_, n);
     WorkspacePtr ws = make_workspace();
     assign_skim(net, eff, kinds_, demand_, dsts_, options, *ws, split);

@@ -34,6 +34,41 @@ struct CongestedAssignment {
   Convergence convergence;
 };
 
+// The pieces of an iteration, for callers that hold the destinations in
+// blocks of their own (a cluster's workers) and combine them in order.
+
+// running[i] += block[i] for every block of `blocks` (consecutive runs of
+// running.size() values), the blocks in order: totals over destinations that
+// are the same however the destinations were grouped.
+void fold_blocks(std::span<float> running, std::span<const float> blocks);
+// running + values[0] + values[1] + ..., in that order.
+float fold_values(float running, std::span<const float> values);
+
+// Effective frequencies from the total flow of every arc (`loaded`: the run
+// has a destination). `head_load` is scratch of N entries.
+void effective_freqs_from_totals(std::span<const float> total, std::span<const float> arc_freqs,
+                                 std::span<const Index> to, float capacity, float beta,
+                                 bool loaded, FloatVec& head_load, FloatVec& out);
+
+// The weight of the newest assignment in the averaging, `done` iterations
+// having run before.
+float average_weight(float average_decay_factor, bool msa, std::uint32_t done);
+
+// x = x * (1 - alpha) + y * alpha, element by element.
+void blend_flows(std::span<float> x, std::span<const float> y, float alpha);
+
+// Every destination's demand row (N entries each), laid out as the line form
+// lays out its blocks: the other zones' demand towards it, and minus their sum
+// at the destination itself.
+FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index n);
+
+// Each destination's numerator and denominator parts of the gap; the gap is
+// the in-order sum of the first over the in-order sum of the second.
+void gap_parts(std::span<const Index> to, std::span<const float> costs,
+               std::span<const float> effective_freqs, std::span<const Index> dsts,
+               Index n_nodes, std::span<const float> labels, std::span<const float> flows,
+               const ArcIndex& outgoing, float* num, float* den);
+
 // One congested assignment, run step by step so that a caller can report
 // progress or stop between iterations:
 //
@@ -149,8 +184,9 @@ class ZoneCongestedRun {
   // holds; with `components`, that assignment made once more with the
   // components (the same inputs give the same labels); with `columns` the
   // zone matrices Z x D as SkimOptions::columns lays them out. The run is
-  // spent afterwards.
-  Skim finish(bool components, bool columns, CancelFlag cancel = nullptr);
+  // spent afterwards. `minutes` as for SkimOptions.
+  Skim finish(bool components, bool columns, CancelFlag cancel = nullptr,
+              std::span<const float> minutes = {});
 
  private:
   std::span<const Index> from_, to_;
