@@ -243,3 +243,27 @@ def test_chaotic_arguments_give_one_input_error_and_no_warning():
             except Exception as e:  # noqa: BLE001  (the point of the test)
                 rng.setstate(state)
                 pytest.fail(f"case {k}: {type(e).__name__}: {e}")
+
+
+def _unaligned(values, dtype):
+    """The values in an array whose data starts one byte past an aligned one."""
+    a = np.asarray(values, dtype=dtype)
+    raw = np.zeros(a.nbytes + 1, np.uint8)[1:]
+    out = raw.view(dtype).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
+def test_unaligned_arrays_are_read_as_aligned_ones():
+    # (arrays rebuilt from bytes, as a cluster hands them over, may be
+    # unaligned; reading their items in place would be undefined behaviour)
+    rng = np.random.default_rng(3)
+    tail, head, freq, cost, n = random_network(rng, 4, 6, 30)
+    demand = rng.integers(0, 4, (4, 4)).astype(float)
+    plain = la.assign(la.Network(tail, head, freq, cost), demand, components=True)
+    odd = la.assign(la.Network(_unaligned(tail, np.int64), _unaligned(head, np.int64),
+                               _unaligned(freq, np.float64), _unaligned(cost, np.float32)),
+                    _unaligned(demand, np.float64), components=True)
+    for name in ("flows", "cost", "wait", "boardings"):
+        assert (bits(getattr(plain, name)) == bits(getattr(odd, name))).all(), name

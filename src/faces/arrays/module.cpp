@@ -15,6 +15,7 @@
 #include <functional>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -148,17 +149,27 @@ class View {
     const char* f = view_.format ? view_.format : "B";
     if (*f == '@' || *f == '=' || *f == '<') ++f;
     code_ = (f[0] != '\0' && f[1] == '\0') ? f[0] : '?';
+    // A buffer that is not aligned for its items (an array rebuilt from
+    // bytes, a view at an odd offset) is read from an aligned copy: loading
+    // its items in place is undefined behaviour.
+    const auto at = reinterpret_cast<std::uintptr_t>(view_.buf);
+    if (view_.itemsize > 1 && at % static_cast<std::uintptr_t>(view_.itemsize) != 0) {
+      const std::size_t len = static_cast<std::size_t>(view_.len);
+      copy_.resize((len + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+      std::memcpy(copy_.data(), view_.buf, len);
+    }
     return true;
   }
   char code() const { return code_; }
   std::size_t size() const { return static_cast<std::size_t>(view_.len / view_.itemsize); }
   std::size_t itemsize() const { return static_cast<std::size_t>(view_.itemsize); }
-  const void* data() const { return view_.buf; }
+  const void* data() const { return copy_.empty() ? view_.buf : copy_.data(); }
 
  private:
   Py_buffer view_{};
   bool held_ = false;
   char code_ = '?';
+  std::vector<std::max_align_t> copy_;
 };
 
 // Raises InputError for the bad value at flat position i (row width `cols`, 0
