@@ -18,7 +18,7 @@ if [ ! -x "$ENV/bin/python" ]; then
   PYENV_VERSION=${PYENV_VERSION:-3.12} "$PY" -m venv "$ENV"
   "$ENV/bin/pip" install -q "scikit-build-core>=0.10" "tbb-devel==2023.2.0" \
     pytest numpy pandas scipy mypy h5py geopandas pyogrio pyproj shapely distributed plotly \
-    click tomli-w tqdm
+    click tomli-w tqdm pillow pyarrow
 fi
 FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 CFLAGS="$FLAGS" CXXFLAGS="$FLAGS" LDFLAGS="-fsanitize=address,undefined" \
