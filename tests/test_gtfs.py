@@ -117,6 +117,35 @@ FEED = {
 DAY = "2024-03-12"
 
 
+def _with_shape_ids(trips):
+    lines = trips.splitlines()
+    out = [lines[0] + ",shape_id"]
+    for line in lines[1:]:
+        out.append(line + ("," + ("S1" if line.split(",")[2] in ("t0700", "t0730", "t0800",
+                                                                  "t0815") else "")))
+    return "\n".join(out) + "\n"
+
+
+# The feed with what only some feeds have: two agencies, shapes and transfers.
+# S1 runs from A through a bend 55 m north to B, and another to C.
+FULL = FEED | {
+    "agency.txt": "agency_id,agency_name,agency_url,agency_timezone\n"
+                  "AG,Test Transit,http://example.invalid,Europe/Helsinki\n"
+                  "OT,Other Trams,http://example.invalid,Europe/Helsinki\n",
+    "routes.txt": FEED["routes.txt"].replace("R3,AG,", "R3,OT,"),
+    "trips.txt": _with_shape_ids(FEED["trips.txt"]),
+    "shapes.txt": "shape_id,shape_pt_lat,shape_pt_lon,shape_pt_sequence\n"
+                  "S1,60.0000,25.0000,1\nS1,60.0005,25.0050,2\nS1,60.0000,25.0100,3\n"
+                  "S1,60.0005,25.0150,4\nS1,60.0000,25.0200,5\n",
+    # C->D at least 5 minutes, D->C impossible, A->H walkable though 1.7 km away; four
+    # rows tied to routes or trips, one within a stop, one from a stop no line serves
+    "transfers.txt": "from_stop_id,to_stop_id,transfer_type,min_transfer_time,from_route_id,"
+                     "to_route_id,from_trip_id,to_trip_id\n"
+                     "C,D,2,300,,,,\nD,C,3,,,,,\nA,H,0,,,,,\nB,G,1,,R1,,,\nB,H,1,,,R3,,\n"
+                     "A,G,1,,,,t0700,\nC,G,1,,,,,back0715\nE,E,2,120,,,,\nX,A,0,,,,,\n",
+}
+
+
 def write_feed(folder, files=FEED, as_zip=True):
     if as_zip:
         path = os.path.join(folder, "feed.zip")
@@ -244,7 +273,8 @@ def test_folder_and_window_past_midnight(tmp_path):
 
 
 def test_zones(feed_path):
-    zones = pd.DataFrame({"id": ["z1", "z2", "z3"], "lat": [60.0, 60.0055, 61.0],
+    # z3 lies inside the area of the stops but 1.1 km from the nearest (G)
+    zones = pd.DataFrame({"id": ["z1", "z2", "z3"], "lat": [60.0, 60.0055, 60.014],
                           "lon": [25.005, 25.0200, 25.0]})
     net = gtfs.load(feed_path, DAY, "07:00", "09:00", zones=zones, access_distance=400.0)
     assert net.n_zones == 3 and net.n_nodes == 3 + 8 + 11
@@ -252,7 +282,7 @@ def test_zones(feed_path):
     assert list(net.stops.is_zone[:4]) == [True, True, True, False]
     acc = net.arcs[net.arcs.kind == "access"]
     egr = net.arcs[net.arcs.kind == "egress"]
-    # z1 sits between A and B (278 m each), z2 on F, z3 far away takes its nearest stop (G)
+    # z1 sits between A and B (278 m each), z2 on F, z3 takes its nearest stop (G)
     assert list(zip(acc.from_stop_id, acc.to_stop_id)) == [
         ("z1", "A"), ("z1", "B"), ("z2", "F"), ("z3", "G")]
     assert sorted(zip(egr.to_stop_id, egr.from_stop_id)) == sorted(
@@ -577,17 +607,40 @@ def test_every_required_column_of_the_column_table_is_required(tmp_path):
              if c.required]
     assert ("stop_times.txt", "stop_sequence") in cases and len(cases) >= 20
     for i, (name, column) in enumerate(cases):
-        path = write_feed(str(tmp_path), rename_column(FEED, name, column))
+        path = write_feed(str(tmp_path), rename_column(FULL, name, column))
         with pytest.raises(gtfs.FeedError) as info:
             gtfs.load(path, DAY, "07:00", "09:00")
         assert str(info.value) == f"{name}: required column {column!r} is missing"
         assert (info.value.file, info.value.row) == (name, None)
 
 
-def test_optional_columns_left_out(tmp_path, net):
+def _walk_cost(n, a, b):
+    w = n.arcs[(n.arcs.kind == "walk") & (n.arcs.from_stop_id == a) & (n.arcs.to_stop_id == b)]
+    return float(w.cost.iloc[0]) if len(w) else None
+
+
+def _tied_transfers(n):
+    d = n.dropped.set_index("reason")["count"]
+    return int(d[[r for r in d.index if r.startswith("transfers.txt rows name routes")]].sum())
+
+
+def test_optional_columns_left_out(tmp_path):
+    net = gtfs.load(write_feed(str(tmp_path), FULL), DAY, "07:00", "09:00")
     optional = {(spec.name, c.name) for spec in column_table().values() for c in spec.columns
                 if not c.required}
+    # each check holds without the column only
+    no_names = lambda n: set(n.lines.agency_name) == {""}  # noqa: E731
     checks = {
+        # two agencies and no agency_id: the routes' agency is unknown
+        ("routes.txt", "agency_id"): lambda n: set(n.lines.agency_id) == {""},
+        ("agency.txt", "agency_id"): no_names,
+        ("agency.txt", "agency_name"): no_names,
+        ("trips.txt", "shape_id"): lambda n: set(n.lines.shape_id) == {""},
+        # every row a recommended transfer: D->C walkable, C->D as long as the walk
+        ("transfers.txt", "transfer_type"): lambda n: _walk_cost(n, "D", "C") is not None,
+        ("transfers.txt", "min_transfer_time"): lambda n: _walk_cost(n, "C", "D") < 2.0,
+        **{("transfers.txt", c): lambda n: _tied_transfers(n) == 3
+           for c in ("from_route_id", "to_route_id", "from_trip_id", "to_trip_id")},
         ("routes.txt", "route_short_name"): lambda n: list(n.lines.route_short_name) == [
             "One", "One", "Two", "Three"],
         ("routes.txt", "route_long_name"): lambda n: list(n.lines.route_short_name) == [
@@ -610,7 +663,7 @@ def test_optional_columns_left_out(tmp_path, net):
                 ("stops.txt", "stop_lon"): "stops.txt, row 2: stop 'A' has no valid stop_lat"}
     assert optional == checks.keys() | unusable.keys()
     for i, (name, column) in enumerate(sorted(optional)):
-        path = write_feed(str(tmp_path), rename_column(FEED, name, column))
+        path = write_feed(str(tmp_path), rename_column(FULL, name, column))
         if (name, column) in unusable:
             with pytest.raises(gtfs.FeedError, match=unusable[name, column]):
                 gtfs.load(path, DAY, "07:00", "09:00")

@@ -30,7 +30,7 @@ from typing import Any, Literal, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _arrays, _lines
+from . import _arrays, _labels, _lines
 from ._arrays import ACCESS, ALIGHTING, BOARDING, EGRESS, IN_VEHICLE, WALK
 
 __all__ = [
@@ -49,9 +49,6 @@ InputError: type[ValueError] = _arrays.InputError
 #: A failure inside the native computation (derives from BaseException, like
 #: SystemExit). The four functions of :mod:`lumo` raise the same class.
 PanicException: type[BaseException] = _arrays.PanicException
-
-# lumo.gtfs imports the expansion under this name from here.
-_line_arcs = _lines.line_arcs
 
 ArrayLike = npt.ArrayLike
 FloatArray = npt.NDArray[np.float32]
@@ -161,6 +158,9 @@ class Network:
     #: Zone nodes ahead of the stops (0: none; the zones are then the first
     #: nodes as the demand's side counts them, or the stops of a line network).
     n_zones: int
+    #: One id per zone (the first nodes), or None: demand is then positional
+    #: only. A labelled demand frame is aligned to these ids.
+    zone_ids: Sequence[Any] | None = None
 
     def __init__(self, tail: ArrayLike, head: ArrayLike, freq: ArrayLike, cost: ArrayLike,
                  kind: ArrayLike | None = None, *, n_nodes: int | None = None,
@@ -214,6 +214,23 @@ class Network:
 
     def __repr__(self) -> str:
         return f"Network(n_nodes={self.n_nodes}, n_arcs={self.n_arcs})"
+
+    def zone_nodes(self, ids: Sequence[Any]) -> IntArray:
+        """The node of each zone id (zones are the first nodes), in the order given."""
+        return _labels.zone_index(self, ids)
+
+    def save(self, path: Any) -> None:
+        """Writes the network, with every attribute it carries, to one file
+        (a numpy ``.npz`` archive read back without running code)."""
+        from . import _store
+        _store.save(self, path)
+
+    @classmethod
+    def load(cls, path: Any) -> Network:
+        """Reads a network written by :meth:`save`, of this class or a subclass."""
+        from . import _store
+        net: Network = _store.load(cls, path)
+        return net
 
     @classmethod
     def from_lines(cls, alignments: Sequence[Sequence[int]], freqs: ArrayLike,
@@ -431,7 +448,8 @@ def _array(buf: _arrays.Buffer | None) -> FloatArray | None:
 
 def assign(network: Network, demand: Demand, destinations: ArrayLike | None = None, *,
            per_destination: bool = False, components: bool = False,
-           threads: int | None = None) -> Assignment:
+           threads: int | None = None,
+           missing_zones: Literal["error", "zero"] = "error") -> Assignment:
     """Uncongested optimal-strategy assignment.
 
     ``demand``: a Z × Z matrix (origins × destinations, trips) or a triple
@@ -441,10 +459,12 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     (D × N) and arc flows (D × M); ``components`` adds the waiting, riding and
     walking minutes and the number of boardings of every pair. ``threads``
     limits the worker threads (default: the whole pool); results are the same
-    for every thread count.
+    for every thread count. A pandas DataFrame whose index (origins) and
+    columns (destinations) are zone ids is aligned to ``network.zone_ids`` by
+    label; zones it leaves out are refused unless ``missing_zones="zero"``.
     """
     net = _network(network)
-    mat = _demand(net, demand)
+    mat = _demand(net, _labels.demand(net, demand, missing_zones))
     n_threads = _threads(threads)
     # Without destinations, the native side finds them while it reads the demand.
     dst = None if destinations is None else _destinations(destinations, mat)
@@ -474,7 +494,8 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
                      max_iters: int = _DEFAULTS["max_iters"],
                      progress: Callable[[int, float], object] | None = None,
                      destinations: ArrayLike | None = None, components: bool = False,
-                     threads: int | None = None) -> Assignment:
+                     threads: int | None = None,
+                     missing_zones: Literal["error", "zero"] = "error") -> Assignment:
     """Congested assignment: boarding frequencies fall as the vehicles fill.
 
     ``capacity``: what one vehicle carries (the boarding arc of frequency f
@@ -486,12 +507,12 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
     given, is called with (iteration, gap) after every iteration; returning
     False stops the run. The result's ``flows`` are the averaged flows, its
     ``cost`` the labels of the last assignment, and ``convergence`` records
-    the iterations and gaps.
+    the iterations and gaps. ``demand`` and ``missing_zones`` as for :func:`assign`.
     """
     net = _network(network)
     if net.n_arcs == 0:
         raise InputError("network has no arcs: a congested assignment needs at least one")
-    mat = _demand(net, demand)
+    mat = _demand(net, _labels.demand(net, demand, missing_zones))
     dst = _destinations(destinations, mat)
     n_threads = _threads(threads)
     cap = _real("capacity", capacity)

@@ -66,6 +66,7 @@ WEEKDAYS = ("monday", "tuesday", "wednesday", "thursday", "friday", "saturday", 
 FILES: dict[str, FileSpec] = {spec.name: spec for spec in (
     FileSpec("routes.txt", True, (
         _req("route_id"),
+        _opt("agency_id"),
         _opt("route_short_name"),
         _opt("route_long_name"),
         _opt("route_type", Code(default=-1)),
@@ -75,6 +76,7 @@ FILES: dict[str, FileSpec] = {spec.name: spec for spec in (
         _req("service_id"),
         _req("trip_id"),
         _opt("direction_id", Integer(choices=(0, 1), default=-1)),
+        _opt("shape_id"),
     )),
     FileSpec("stops.txt", True, (
         _req("stop_id"),
@@ -108,6 +110,26 @@ FILES: dict[str, FileSpec] = {spec.name: spec for spec in (
         _req("end_time", Time(allow_empty=False)),
         _req("headway_secs", Integer(lo=1)),
         _opt("exact_times", Integer(choices=(0, 1), default=0)),
+    )),
+    FileSpec("agency.txt", False, (
+        _opt("agency_id"),
+        _opt("agency_name"),
+    )),
+    FileSpec("shapes.txt", False, (
+        _req("shape_id"),
+        _req("shape_pt_lat", Number()),
+        _req("shape_pt_lon", Number()),
+        _req("shape_pt_sequence", Integer(lo=0)),
+    )),
+    FileSpec("transfers.txt", False, (
+        _req("from_stop_id"),
+        _req("to_stop_id"),
+        _opt("transfer_type", Integer(choices=(0, 1, 2, 3, 4, 5), default=0)),
+        _opt("min_transfer_time", Number()),
+        _opt("from_route_id"),
+        _opt("to_route_id"),
+        _opt("from_trip_id"),
+        _opt("to_trip_id"),
     )),
 )}
 

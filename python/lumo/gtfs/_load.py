@@ -3,22 +3,28 @@
 from __future__ import annotations
 
 import datetime as _dt
+import operator
 import os
+from collections.abc import Iterable
 
 import numpy as np
 
 from ..arrays import InputError
 from ._feed import Feed
+from ._errors import Dropped
 from ._network import Options, TransitNetwork, assemble
 from ._parse import parse_clock, parse_day
 from ._patterns import feed_lines
+from ._extras import feed_extras
 from ._zones import zone_table
 
 
 def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.time,
          end: str | _dt.time, *, walk_distance: float = 250.0, walk_speed: float = 5.0,
          walk_factor: float = 1.0, zones: object = None, access_distance: float = 500.0,
-         min_time: float = 0.25) -> TransitNetwork:
+         min_time: float = 0.25, max_connectors: int | None = None,
+         route_types: Iterable[int] | None = None,
+         agencies: Iterable[str] | str | None = None) -> TransitNetwork:
     """Build the network of a GTFS feed for one day's time window.
 
     Parameters
@@ -37,11 +43,26 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
     walk_speed: km/h. A walking arc takes distance * walk_factor /
         walk_speed (in metres per minute) minutes.
     walk_factor: detour factor applied to straight-line walking distances.
-    zones: optional zone centroids, a DataFrame with columns id (or zone_id),
-        lat and lon (and optionally name), or a sequence of (id, lat, lon).
-        Zones become the first nodes; each gets access and egress arcs to
-        the stops within `access_distance` metres, or to its nearest stop if
-        none is that close.
+        Where the feed has transfers.txt (and walk_distance > 0), a transfer
+        from one stop to another takes at least its min_transfer_time, a
+        transfer the feed lists is walkable whatever the distance, and one
+        it marks impossible (transfer_type 3) has no walking arc.
+    zones: optional zones: a DataFrame with columns id (or zone_id), lat and
+        lon (and optionally name), a sequence of (id, lat, lon), a
+        GeoDataFrame, or a file: CSV with id, lat and lon columns, or a
+        GeoPackage, GeoJSON or Shapefile of points or polygons (polygons by
+        their representative point; reprojected from the file's reference
+        system to WGS84). Zones become the first nodes; each gets access and
+        egress arcs to the stops within `access_distance` metres, nearest
+        first, at most `max_connectors` of them, or to its nearest stop if
+        none is that close. Zones outside the area of the feed's stops by
+        more than `access_distance` are refused (swapped coordinates, or the
+        wrong reference system).
+    max_connectors: the most stops a zone is joined to (None: all within
+        `access_distance`).
+    route_types, agencies: keep only the routes of these route_type codes
+        and of these agencies (agency_id or agency_name); the trips left out
+        are counted in `network.dropped`.
     min_time: minutes given to segments that the timetable times at zero
         minutes (timetables rounded to whole minutes), and the shortest
         walking, access or egress time: no arc a rider can take without
@@ -50,6 +71,12 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
     Returns a `TransitNetwork`: times are in minutes, frequencies in
     departures per minute, and demand for it is a Z x Z matrix between zones
     (or between the stops, in the order of `network.stops`, without zones).
+
+    What the feed has that the network leaves out (trips without stop times
+    or without times at their ends, single-stop trips, rows naming unknown
+    trips, stops that no line serves, transfers it cannot honour) is counted
+    by reason in `network.dropped`; one warning sums up what the caller did
+    not ask to leave out.
 
     Raises `FeedError` (a `lumo.arrays.InputError`) naming the file, the row
     and the problem when the feed cannot be used.
@@ -66,14 +93,28 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
             raise InputError(f"{name} must be a finite number >= 0, got {value!r}")
     if walk_speed <= 0 or walk_factor <= 0 or min_time <= 0:
         raise InputError("walk_speed, walk_factor and min_time must be above 0")
+    if max_connectors is not None:
+        try:
+            max_connectors = operator.index(max_connectors)
+        except TypeError:
+            raise InputError(f"max_connectors must be a whole number or None, "
+                             f"got {max_connectors!r}") from None
+        if max_connectors < 1:
+            raise InputError(f"max_connectors = {max_connectors} must be at least 1")
     opt = Options(day=day, start_s=start_s, end_s=end_s, walk_distance=float(walk_distance),
                   walk_speed=float(walk_speed), walk_factor=float(walk_factor),
-                  access_distance=float(access_distance), min_time=float(min_time))
+                  access_distance=float(access_distance), min_time=float(min_time),
+                  max_connectors=max_connectors)
     zone_rows = zone_table(zones) if zones is not None else None
 
+    dropped = Dropped()
     feed = Feed(path)
     try:
-        lines = feed_lines(feed, day, start_s, end_s, opt.min_time)
+        lines = feed_lines(feed, day, start_s, end_s, opt.min_time, dropped, route_types,
+                           agencies)
+        extras = feed_extras(feed, lines)
     finally:
         feed.close()
-    return assemble(lines, zone_rows, opt)
+    net = assemble(lines, zone_rows, opt, extras, dropped)
+    dropped.warn()
+    return net

@@ -11,8 +11,10 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
 from .._lines import line_arcs
 from ..arrays import ACCESS, ALIGHTING, BOARDING, EGRESS, IN_VEHICLE, WALK, Network
+from ._errors import Dropped
+from ._extras import FeedExtras, Transfers
 from ._feed import Table
-from ._geometry import walk_pairs
+from ._geometry import great_circle_m, walk_pairs
 from ._parse import Code
 from ._patterns import FeedLines
 from ._types import FloatArray, IntArray, ObjectArray
@@ -57,7 +59,14 @@ class TransitNetwork(Network):
       others);
     - `n_zones`, `n_stops`, `date`, `window` (start and end in minutes after
       midnight), `window_minutes`, `n_zero_segments` (segments timed at zero
-      minutes, which were given `min_time`).
+      minutes, which were given `min_time`);
+    - `zone_ids`: the ids of the zones (the first nodes): the zones' ids
+      when zones were given, else the stop ids; demand frames are aligned
+      to them;
+    - `dropped`: what the feed has and the network leaves out (reason,
+      count, example_ids);
+    - `shape_lat`, `shape_lon`: per line, the points of the shape its trips
+      follow (empty where the feed has none).
     """
 
     stops: pd.DataFrame
@@ -72,6 +81,10 @@ class TransitNetwork(Network):
     window: tuple[float, float]
     window_minutes: float
     n_zero_segments: int
+    zone_ids: list[str]
+    dropped: pd.DataFrame
+    shape_lat: list[FloatArray]
+    shape_lon: list[FloatArray]
 
 
 @dataclass(frozen=True)
@@ -86,6 +99,7 @@ class Options:
     walk_factor: float
     access_distance: float
     min_time: float
+    max_connectors: int | None = None
 
     @property
     def window_minutes(self) -> float:
@@ -139,7 +153,49 @@ class Arcs:
                     line=np.r_[self.line, other.line])
 
 
-def assemble(lines: FeedLines, zones: Zones | None, opt: Options) -> TransitNetwork:
+def apply_transfers(a: IntArray, c: IntArray, cost: FloatArray, transfers: Transfers,
+                    position: IntArray, lat: FloatArray, lon: FloatArray, opt: Options,
+                    dropped: Dropped) -> tuple[IntArray, IntArray, FloatArray]:
+    """The walking arcs (served stops a to c, minutes) with transfers.txt
+    honoured: listed transfers walkable, at least their min_transfer_time;
+    impossible ones (type 3) without an arc."""
+    t = transfers
+    fs, ts = position[np.maximum(t.from_stop, 0)], position[np.maximum(t.to_stop, 0)]
+    served = (t.from_stop >= 0) & (t.to_stop >= 0) & (fs >= 0) & (ts >= 0)
+    tied = t.tied | (t.kind >= 4)
+    same = served & ~tied & (fs == ts)
+    ids = np.array(t.ids, dtype=object)
+    dropped.add("transfers.txt rows name routes or trips, or stay seated (a walking arc "
+                "serves every line)", ids[tied], warn=False)
+    dropped.add("transfers.txt rows are within one stop (waiting there is the lines' "
+                "headways)", ids[same], warn=False)
+    dropped.add("transfers.txt rows join stops not served in the window",
+                ids[~served & ~tied], warn=False)
+    use = served & ~tied & ~same
+    S = len(lat)
+    key = a * S + c
+    walk = dict(zip(key.tolist(), cost.tolist()))
+    per_minute = opt.metres_per_minute
+    for f, to, kind, min_s in zip(fs[use], ts[use], t.kind[use], t.min_s[use]):
+        k = int(f) * S + int(to)
+        if kind == 3:
+            walk.pop(k, None)
+            continue
+        base = walk.get(k)
+        if base is None:
+            metres = float(great_circle_m(lat[f], lon[f], lat[to], lon[to]))
+            base = max(metres / per_minute, opt.min_time)
+        if kind == 2 and np.isfinite(min_s):
+            base = max(base, min_s / 60.0)
+        walk[k] = base
+    keys = np.array(sorted(walk), dtype=np.int64)
+    return keys // S, keys % S, np.array([walk[k] for k in keys.tolist()], dtype=np.float64)
+
+
+def assemble(lines: FeedLines, zones: Zones | None, opt: Options,
+             extras: FeedExtras | None = None, dropped: Dropped | None = None) -> TransitNetwork:
+    if dropped is None:
+        dropped = Dropped()
     stops, served = lines.stops, lines.served
     Z = 0 if zones is None else len(zones)
     S = len(served)
@@ -152,11 +208,21 @@ def assemble(lines: FeedLines, zones: Zones | None, opt: Options) -> TransitNetw
 
     lat, lon = lines.lat[served], lines.lon[served]
     per_minute = opt.metres_per_minute
+    transfers = extras.transfers if extras is not None else None
     if opt.walk_distance > 0 and S > 1:
         a, c, metres = walk_pairs(lat, lon, opt.walk_distance, station_pairs(stops, served))
-        arcs += Arcs.without_wait(a + Z, c + Z, np.maximum(metres / per_minute, opt.min_time), WALK)
+        walk_cost = np.maximum(metres / per_minute, opt.min_time)
+        if transfers is not None:
+            position = np.full(len(stops), -1)
+            position[served] = np.arange(S)
+            a, c, walk_cost = apply_transfers(a, c, walk_cost, transfers, position, lat, lon,
+                                              opt, dropped)
+        arcs += Arcs.without_wait(a + Z, c + Z, walk_cost, WALK)
+    elif transfers is not None:
+        dropped.add("transfers.txt rows are not used: walk_distance=0 makes no walking arcs",
+                    transfers.ids, warn=False)
     if zones is not None:
-        z, s, metres = zone_stops(zones, lat, lon, opt.access_distance)
+        z, s, metres = zone_stops(zones, lat, lon, opt.access_distance, opt.max_connectors)
         t = np.maximum(metres / per_minute, opt.min_time)
         arcs += Arcs.without_wait(z, s + Z, t, ACCESS)
         arcs += Arcs.without_wait(s + Z, z, t, EGRESS)
@@ -175,6 +241,16 @@ def assemble(lines: FeedLines, zones: Zones | None, opt: Options) -> TransitNetw
     net.arc_position = arcs.position
     net.n_zero_segments = lines.n_zero_segments
     describe(net, lines, zones, freqs, arcs)
+    if extras is not None:
+        route = np.array([p.route for p in lines.patterns], dtype=np.int64)
+        net.lines.insert(1, "agency_id", extras.route_agency.to_numpy()[route])
+        net.lines.insert(2, "agency_name", extras.route_agency_name.to_numpy()[route])
+        net.shape_lat, net.shape_lon = extras.shape_lat, extras.shape_lon
+    else:
+        net.shape_lat = net.shape_lon = [np.empty(0)] * len(aligned)
+    net.lines["shape_id"] = lines.shape_ids
+    net.zone_ids = net.stops["stop_id"].to_numpy()[:Z if Z else S].tolist()
+    net.dropped = dropped.table()
     return net
 
 

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
-from ._errors import FeedError
+from ._errors import Dropped, FeedError
 from ._feed import Feed, Table
 from ._parse import Number, first_bad, format_clock
 from ._trips import Runs, day_trips, frequency_departures, trip_runs, window_trips
@@ -44,6 +44,8 @@ class FeedLines:
     frequency_based: BoolArray
     #: segments timed at zero minutes, given min_time
     n_zero_segments: int
+    #: per line, the shape_id its trips follow most ("" for none)
+    shape_ids: list[str]
 
 
 def stop_coordinates(stops: Table) -> tuple[FloatArray, FloatArray]:
@@ -108,9 +110,27 @@ def median_times(runs: Runs, inst_run: IntArray, run_line: IntArray, patterns: l
     return [med[bounds[i]:bounds[i + 1]] for i in range(len(patterns))], n_zero
 
 
-def feed_lines(feed: Feed, day: _dt.date, start_s: int, end_s: int, min_time: float) -> FeedLines:
+def line_shapes(running_shape: pd.Series, inst_run: IntArray, run_trip: IntArray,
+                run_line: IntArray, n_lines: int) -> list[str]:
+    """The shape most of a line's trips in the window follow."""
+    df = pd.DataFrame({"line": run_line[inst_run],
+                       "shape": running_shape.to_numpy()[run_trip[inst_run]]})
+    df = df[df["shape"] != ""]
+    out = [""] * n_lines
+    if len(df):
+        top = df.groupby("line")["shape"].agg(lambda s: s.value_counts().index[0])
+        for line, shape in top.items():
+            out[int(line)] = str(shape)
+    return out
+
+
+def feed_lines(feed: Feed, day: _dt.date, start_s: int, end_s: int, min_time: float,
+               dropped: Dropped | None = None, route_types: object = None,
+               agencies: object = None) -> FeedLines:
     """The lines of the window, checked against the feed."""
-    routes, running = day_trips(feed, day)
+    if dropped is None:
+        dropped = Dropped()
+    routes, running = day_trips(feed, day, dropped, route_types, agencies)
     stops = feed.must_read("stops.txt")
     stop_id = stops.text("stop_id")
     if stop_id.duplicated().any():
@@ -118,8 +138,9 @@ def feed_lines(feed: Feed, day: _dt.date, start_s: int, end_s: int, min_time: fl
         raise FeedError("stops.txt", row, f"stop_id {stop_id.iloc[row - 1]!r} appears twice")
     lat, lon = stop_coordinates(stops)
 
-    runs = trip_runs(feed, running, stops, lat, lon)
-    freq_dep = frequency_departures(feed, start_s, end_s)
+    trips = feed.must_read("trips.txt")
+    runs = trip_runs(feed, running, stops, lat, lon, dropped, trips.text("trip_id"))
+    freq_dep = frequency_departures(feed, start_s, end_s, dropped, trips.text("trip_id"))
     inst = window_trips(runs, running, freq_dep, start_s, end_s)
     if not len(inst):
         raise FeedError("stop_times.txt", None,
@@ -133,6 +154,9 @@ def feed_lines(feed: Feed, day: _dt.date, start_s: int, end_s: int, min_time: fl
     frequency_based[run_line[(run_line >= 0) & inst.headway_run]] = True
 
     served = np.unique(np.concatenate([p.stops for p in patterns]))
+    unserved = np.setdiff1d(np.arange(len(stops)), served)
+    dropped.add("stops of stops.txt are served by no line in the window (stations included)",
+                stop_id.to_numpy()[unserved], warn=False)
     bad = np.isnan(lat[served]) | np.isnan(lon[served]) | (np.abs(lat[served]) > 90) | (
         np.abs(lon[served]) > 180)
     if bad.any():
@@ -141,4 +165,6 @@ def feed_lines(feed: Feed, day: _dt.date, start_s: int, end_s: int, min_time: fl
                         f"stop {stop_id.iloc[i]!r} has no valid stop_lat and stop_lon")
     return FeedLines(routes=routes, stops=stops, lat=lat, lon=lon, served=served,
                      patterns=patterns, n_trips=n_trips, segment_times=segment_times,
-                     frequency_based=frequency_based, n_zero_segments=n_zero)
+                     frequency_based=frequency_based, n_zero_segments=n_zero,
+                     shape_ids=line_shapes(running.shape_id, inst.run, runs.trip, run_line,
+                                           len(patterns)))

@@ -50,7 +50,8 @@ def _capacity_per_line(network: TransitNetwork, capacity: npt.ArrayLike) -> Floa
 
 
 def segment_loads(network: TransitNetwork, assignment: Assignment,
-                  capacity: npt.ArrayLike | None = None) -> pd.DataFrame:
+                  capacity: npt.ArrayLike | None = None, *, geometry: bool = False
+                  ) -> pd.DataFrame:
     """One row per line segment: its load (the flow on its in-vehicle arc),
     the boardings at its first stop and the alightings at its last.
 
@@ -59,6 +60,14 @@ def segment_loads(network: TransitNetwork, assignment: Assignment,
     capacity times the window in minutes (so that the segment carries at most
     freq * capacity); with it the table adds `capacity` (freq * capacity) and
     `load_ratio` (load / capacity).
+
+    With `geometry=True` (needs geopandas: ``pip install
+    'lumo-transit[geo]'``) the table is a GeoDataFrame in WGS84 whose
+    segments follow the shape (shapes.txt) the line's trips follow, cut
+    between the stops' projections onto it, and are straight lines where
+    the feed has no shape or the shape does not pass by the stops. Each
+    direction of a route is a line of its own, so the two are separate
+    rows, each drawn in its direction of travel.
     """
     flows = _flows(network, assignment)
     iv = np.flatnonzero(np.asarray(network.kind) == IN_VEHICLE)
@@ -93,6 +102,12 @@ def segment_loads(network: TransitNetwork, assignment: Assignment,
         out["capacity"] = lines["freq"].to_numpy()[line] * cap[line]
         out["load_ratio"] = out["load"] / out["capacity"]
     out.index = pd.Index(iv, name="arc")
+    if geometry:
+        from ._shapes import geopandas_module, segment_geometry
+
+        geo = segment_geometry(network, line, pos)
+        geo.index = out.index
+        return geopandas_module().GeoDataFrame(out, geometry=geo, crs="EPSG:4326")
     return out
 
 

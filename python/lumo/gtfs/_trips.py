@@ -9,10 +9,11 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
-from ._errors import FeedError, warn
+from ..arrays import InputError
+from ._errors import Dropped, FeedError
 from ._feed import Feed, Table
 from ._geometry import great_circle_m
-from ._parse import Integer, Time, first_bad
+from ._parse import Code, Integer, Time, first_bad
 from ._service import active_services
 from ._types import BoolArray, FloatArray, IntArray
 
@@ -30,13 +31,66 @@ class Trips:
     direction: IntArray
     today: BoolArray
     yesterday: BoolArray
+    #: shape_id, "" where the feed gives none
+    shape_id: pd.Series
 
     def __len__(self) -> int:
         return len(self.trip_id)
 
 
-def day_trips(feed: Feed, day: _dt.date) -> tuple[Table, Trips]:
-    """routes.txt and the trips of the day, with their routes checked."""
+def route_agencies(feed: Feed, routes: Table) -> pd.Series:
+    """The agency of each route: its agency_id, or the feed's one agency."""
+    own = (routes.text("agency_id").str.strip() if routes.has("agency_id")
+           else pd.Series([""] * len(routes), dtype=object))
+    agency = feed.read("agency.txt")
+    if agency is not None and len(agency) == 1 and agency.has("agency_id"):
+        own = own.where(own != "", agency.text("agency_id").iloc[0].strip())
+    return own.reset_index(drop=True)
+
+
+def route_filter(feed: Feed, routes: Table, route_types: object, agencies: object
+                 ) -> tuple[BoolArray, BoolArray]:
+    """Which routes have a selected route_type, and which a selected agency
+    (by agency_id or agency_name); all where no filter is given."""
+    n = len(routes)
+    by_type = np.ones(n, bool)
+    by_agency = np.ones(n, bool)
+    if route_types is not None:
+        try:
+            wanted = {int(t) for t in route_types}  # type: ignore[attr-defined]
+        except (TypeError, ValueError):
+            raise InputError(f"route_types must be a list of route_type codes, got "
+                             f"{route_types!r}") from None
+        code = routes.parse("route_type", Code)
+        by_type = np.isin(code, sorted(wanted))
+        if not by_type.any():
+            raise InputError(f"route_types={sorted(wanted)}: no route of routes.txt has one of "
+                             f"them (the feed has {sorted(set(code.tolist()))})")
+    if agencies is not None:
+        if isinstance(agencies, str):
+            agencies = [agencies]
+        try:
+            names = {str(a) for a in agencies}  # type: ignore[attr-defined]
+        except TypeError:
+            raise InputError(f"agencies must be a list of agency ids or names, got "
+                             f"{agencies!r}") from None
+        own = route_agencies(feed, routes)
+        agency = feed.read("agency.txt")
+        keep = set(names)
+        if agency is not None and agency.has("agency_name") and agency.has("agency_id"):
+            named = agency.text("agency_name").str.strip().isin(names).to_numpy()
+            keep |= set(agency.text("agency_id").str.strip().to_numpy()[named].tolist())
+        by_agency = own.isin(keep).to_numpy()
+        if not by_agency.any():
+            raise InputError(f"agencies={sorted(names)}: no route of routes.txt belongs to one "
+                             f"of them (the feed's routes name {sorted(set(own.tolist()))})")
+    return by_type, by_agency
+
+
+def day_trips(feed: Feed, day: _dt.date, dropped: Dropped, route_types: object = None,
+              agencies: object = None) -> tuple[Table, Trips]:
+    """routes.txt and the trips of the day, with their routes checked, of the
+    routes selected."""
     routes = feed.must_read("routes.txt")
     trips = feed.must_read("trips.txt")
     trip_id = trips.text("trip_id")
@@ -58,9 +112,19 @@ def day_trips(feed: Feed, day: _dt.date) -> tuple[Table, Trips]:
     on_today = service.isin(today).to_numpy()
     on_yesterday = service.isin(yesterday).to_numpy()
     keep = on_today | on_yesterday
+    by_type, by_agency = route_filter(feed, routes, route_types, agencies)
+    route_row = pd.Index(routes.text("route_id")).get_indexer(route_id)
+    for ok, reason in ((by_type, "trips of the day are of a route_type not selected"),
+                       (by_agency, "trips of the day are of an agency not selected")):
+        out = keep & ~ok[route_row]
+        dropped.add(reason, trip_id[out & on_today], warn=False)
+        keep &= ok[route_row]
+    shape = (trips.text("shape_id").str.strip() if trips.has("shape_id")
+             else pd.Series([""] * len(trips), dtype=object))
     return routes, Trips(trip_id[keep].reset_index(drop=True),
                          route_id[keep].reset_index(drop=True),
-                         direction[keep], on_today[keep], on_yesterday[keep])
+                         direction[keep], on_today[keep], on_yesterday[keep],
+                         shape[keep].reset_index(drop=True))
 
 
 @dataclass(frozen=True)
@@ -80,7 +144,8 @@ class Runs:
     trip: IntArray
 
 
-def trip_runs(feed: Feed, running: Trips, stops: Table, lat: FloatArray, lon: FloatArray) -> Runs:
+def trip_runs(feed: Feed, running: Trips, stops: Table, lat: FloatArray, lon: FloatArray,
+              dropped: Dropped, all_trips: pd.Series | None = None) -> Runs:
     """The stop times of the running trips, checked, sorted, with untimed
     stops interpolated and repeated stops merged."""
     st = feed.must_read("stop_times.txt")
@@ -94,7 +159,13 @@ def trip_runs(feed: Feed, running: Trips, stops: Table, lat: FloatArray, lon: Fl
                         f"stop_id {stop_id.iloc[row - 1]!r} is not in stops.txt")
     # Only the trips of the day are parsed (and so checked): most of a feed's
     # stop times belong to other days.
-    rows = np.flatnonzero(st.text("trip_id").isin(running.trip_id).to_numpy())
+    st_trip = st.text("trip_id")
+    if all_trips is not None:
+        dropped.add("stop_times.txt rows name a trip that is not in trips.txt",
+                    st_trip[~st_trip.isin(all_trips)].unique())
+    rows = np.flatnonzero(st_trip.isin(running.trip_id).to_numpy())
+    timeless = running.today & ~running.trip_id.isin(st_trip).to_numpy()
+    dropped.add("trips of the day have no stop times", running.trip_id[timeless])
     st = st.take(rows)
     arr = st.parse("arrival_time", Time)
     dep = st.parse("departure_time", Time)
@@ -118,13 +189,13 @@ def trip_runs(feed: Feed, running: Trips, stops: Table, lat: FloatArray, lon: Fl
     timed = ~np.isnan(arr)
     # A trip needs times at its ends; one without them cannot be placed in the window.
     ends = ~same_trip | np.r_[~same_trip[1:], True]
-    dropped = np.unique(trip[ends & ~timed])
-    if len(dropped):
-        keep = ~np.isin(trip, dropped)
+    untimed = np.unique(trip[ends & ~timed])
+    if len(untimed):
+        keep = ~np.isin(trip, untimed)
         trip, stop, rows = trip[keep], stop[keep], rows[keep]
         arr, dep, timed, same_trip = arr[keep], dep[keep], timed[keep], same_trip[keep]
-        warn(f"stop_times.txt: {len(dropped)} trips of the day have no time at "
-             "their first or last stop and are left out")
+        dropped.add("trips of the day have no time at their first or last stop (stop_times.txt)",
+                    running.trip_id.to_numpy()[untimed])
     if not timed.all():
         arr, dep = interpolate(arr, dep, timed, same_trip, lat[stop], lon[stop])
 
@@ -143,8 +214,10 @@ def trip_runs(feed: Feed, running: Trips, stops: Table, lat: FloatArray, lon: Fl
                         f"trip {running.trip_id.iloc[trip[i]]!r} runs backwards in time "
                         f"at stop {stops.text('stop_id').iloc[stop[i]]!r}")
     starts = np.flatnonzero(~same_trip)
-    return Runs(stop=stop, arr=arr, dep=dep, starts=starts,
-                lengths=np.diff(np.r_[starts, len(same_trip)]), trip=trip[starts])
+    lengths = np.diff(np.r_[starts, len(same_trip)])
+    dropped.add("trips of the day stop at a single stop",
+                running.trip_id.to_numpy()[trip[starts][lengths < 2]])
+    return Runs(stop=stop, arr=arr, dep=dep, starts=starts, lengths=lengths, trip=trip[starts])
 
 
 def interpolate(arr: FloatArray, dep: FloatArray, timed: BoolArray, same_trip: BoolArray,
@@ -173,13 +246,18 @@ def interpolate(arr: FloatArray, dep: FloatArray, timed: BoolArray, same_trip: B
     return arr, dep
 
 
-def frequency_departures(feed: Feed, start_s: int, end_s: int) -> pd.DataFrame | None:
+def frequency_departures(feed: Feed, start_s: int, end_s: int, dropped: Dropped | None = None,
+                         all_trips: pd.Series | None = None) -> pd.DataFrame | None:
     """Departures in the window of each trip of frequencies.txt, as a
     DataFrame (trip_id, offset_s, departures); offset_s is 0 for a trip of the
     day and -86400 for one of the day before. None without the file."""
     freq = feed.read("frequencies.txt")
     if freq is None or not len(freq):
         return None
+    if dropped is not None and all_trips is not None:
+        named = freq.text("trip_id")
+        dropped.add("frequencies.txt rows name a trip that is not in trips.txt",
+                    named[~named.isin(all_trips)].unique())
     t0 = freq.parse("start_time", Time)
     t1 = freq.parse("end_time", Time)
     head = freq.parse("headway_secs", Integer).astype(float)
