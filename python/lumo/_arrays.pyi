@@ -25,6 +25,8 @@ class CongestedDefaults(TypedDict):
     beta: float
     tol: float
     max_iters: int
+    step: str
+    step_params: tuple[float, float]
 
 CONGESTED_DEFAULTS: Final[CongestedDefaults]
 
@@ -50,6 +52,8 @@ class AssignResult(Skim):
 class CongestedResult(Skim):
     iterations: int
     gaps: list[float]
+    weights: list[float]
+    effective_freq: Buffer
     converged: bool
     stopped: bool
 
@@ -59,7 +63,8 @@ def assign(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
            threads: int | None, chunk: int = 0) -> AssignResult: ...
 def congested(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
               kind: npt.NDArray[np.int8] | None, n_nodes: int, demand: _Demand, n_zones: int,
-              destinations: _Indices, capacity: float, decay: float, msa: bool, beta: float,
+              destinations: _Indices, capacity: _Floats, step: int, decay: float,
+              step_param: float, step_param2: float, beta: float,
               tol: float, max_iters: int, progress: Callable[[int, float], object] | None,
               components: bool, threads: int | None) -> CongestedResult: ...
 def timings() -> tuple[float, float]: ...

@@ -678,8 +678,8 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
 
 const char* const kCongestedRequired[] = {
     "tail", "head", "freq", "cost", "kind", "n_nodes", "demand", "n_zones", "destinations",
-    "capacity", "decay", "msa", "beta", "tol", "max_iters", "progress", "components", "threads",
-    nullptr};
+    "capacity", "step", "decay", "step_param", "step_param2", "beta", "tol", "max_iters",
+    "progress", "components", "threads", nullptr};
 
 PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {
@@ -687,19 +687,22 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       const_cast<char*>("cost"), const_cast<char*>("kind"), const_cast<char*>("n_nodes"),
       const_cast<char*>("demand"), const_cast<char*>("n_zones"),
       const_cast<char*>("destinations"), const_cast<char*>("capacity"),
-      const_cast<char*>("decay"), const_cast<char*>("msa"), const_cast<char*>("beta"),
+      const_cast<char*>("step"), const_cast<char*>("decay"), const_cast<char*>("step_param"),
+      const_cast<char*>("step_param2"), const_cast<char*>("beta"),
       const_cast<char*>("tol"), const_cast<char*>("max_iters"), const_cast<char*>("progress"),
       const_cast<char*>("components"), const_cast<char*>("threads"), nullptr};
-  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *iters_obj, *progress,
-      *threads_obj;
+  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *capacity_obj, *iters_obj,
+      *progress, *threads_obj;
   Py_ssize_t n_nodes = 0, n_zones = 0;
-  float capacity = 0, decay = 0, beta = 0, tol = 0;
-  int msa = 0, components = 0;
+  float decay = 0, beta = 0, tol = 0;
+  double step_param = 0, step_param2 = 0;
+  int rule = 0, components = 0;
   if (!require(kwargs, "congested", kCongestedRequired) ||
-      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOffpffOOpO:congested", keywords,
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOOifddffOOpO:congested", keywords,
                                    &tail, &head, &freq, &cost, &kind, &n_nodes, &demand,
-                                   &n_zones, &dsts_obj, &capacity, &decay, &msa, &beta, &tol,
-                                   &iters_obj, &progress, &components, &threads_obj)) {
+                                   &n_zones, &dsts_obj, &capacity_obj, &rule, &decay,
+                                   &step_param, &step_param2, &beta, &tol, &iters_obj, &progress,
+                                   &components, &threads_obj)) {
     return nullptr;
   }
   try {
@@ -713,18 +716,35 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(input_error, "destinations must be given");
       return nullptr;
     }
+    FloatVec capacity;
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
         !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
-        !read_max_iters(iters_obj, max_iters) || !read_threads(threads_obj, threads)) {
+        !read_max_iters(iters_obj, max_iters) || !read_threads(threads_obj, threads) ||
+        !read_floats(capacity_obj, "capacity", Allowed::kFrequencies, capacity)) {
       return nullptr;
     }
     const std::size_t m = in.tail.size(), n_dst = dsts.size();
+    if (capacity.size() != 1 && capacity.size() != m) {
+      PyErr_Format(input_error, "capacity has %zd entries, the network %zd arcs",
+                   static_cast<Py_ssize_t>(capacity.size()), static_cast<Py_ssize_t>(m));
+      return nullptr;
+    }
+    if (rule < 0 || rule >= lumo::kStepRules) {
+      PyErr_Format(input_error, "step rule %d is not one of 0 ... %d", rule,
+                   lumo::kStepRules - 1);
+      return nullptr;
+    }
+    lumo::StepOptions step;
+    step.rule = static_cast<lumo::StepRule>(rule);
+    step.alpha = decay;
+    step.param = step_param;
+    step.param2 = step_param2;
     std::unique_ptr<lumo::ZoneCongestedRun> zone_run;
     const bool quick = quick_work(n_dst, in.n_nodes, m);
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
           zone_run = std::make_unique<lumo::ZoneCongestedRun>(
               in.tail, in.head, in.freq, in.cost, in.kind, in.n_nodes, dem, dsts, capacity,
-              decay, beta, tol, max_iters, msa != 0);
+              step, beta, tol, max_iters);
           zone_run->run().start(cancel);
         })) {
       return nullptr;
@@ -736,6 +756,9 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     const FloatVec gaps = cr.gaps();
+    const FloatVec weights = cr.weights();
+    // The frequencies the newest assignment was made with.
+    FloatVec effective = cr.effective_freqs().empty() ? in.freq : cr.effective_freqs();
     const bool converged = cr.converged();
     const std::uint32_t iterations = cr.iterations();
     lumo::Skim r;
@@ -750,7 +773,8 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
         !put_skim(out, r, n_zones, static_cast<Py_ssize_t>(n_dst), n_nodes,
                   static_cast<Py_ssize_t>(m), false, components != 0) ||
         !put(out, "iterations", PyLong_FromUnsignedLong(iterations)) ||
-        !put(out, "gaps", float_list(gaps)) ||
+        !put(out, "gaps", float_list(gaps)) || !put(out, "weights", float_list(weights)) ||
+        !put(out, "effective_freq", make_buffer(std::move(effective))) ||
         !put(out, "converged", PyBool_FromLong(converged)) ||
         !put(out, "stopped", PyBool_FromLong(stopped))) {
       Py_XDECREF(out);
@@ -779,7 +803,8 @@ PyMethodDef methods[] = {
     {"congested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_congested)),
      METH_VARARGS | METH_KEYWORDS,
      "congested(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
-     "capacity, decay, msa, beta, tol, max_iters, progress, components, threads)\n--\n\n"
+     "capacity, step, decay, step_param, step_param2, beta, tol, max_iters, progress, components, "
+     "threads)\n--\n\n"
      "Congested assignment (see lumo.arrays); returns a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -824,6 +849,10 @@ int exec_module(PyObject* module) {
       !put(defaults, "beta", default_float(lumo::kDefaultBeta)) ||
       !put(defaults, "tol", default_float(lumo::kDefaultTol)) ||
       !put(defaults, "max_iters", PyLong_FromUnsignedLong(lumo::kDefaultMaxIters)) ||
+      !put(defaults, "step", PyUnicode_FromString(
+                                 lumo::kStepRuleNames[static_cast<int>(lumo::kDefaultStep.rule)])) ||
+      !put(defaults, "step_params", Py_BuildValue("(dd)", lumo::kDefaultStep.param,
+                                                  lumo::kDefaultStep.param2)) ||
       PyModule_AddObjectRef(module, "CONGESTED_DEFAULTS", defaults) < 0) {
     Py_DECREF(defaults);
     return -1;
