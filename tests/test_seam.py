@@ -45,7 +45,8 @@ FAIL_CHILD = textwrap.dedent("""
             empty_i, empty_f = np.zeros(0, np.int64), np.zeros(0, np.float32)
             _arrays.congested(tail=empty_i, head=empty_i, freq=empty_f, cost=empty_f,
                               kind=None, n_nodes=1, demand=np.zeros((1, 1)), n_zones=1,
-                              destinations=empty_i, capacity=1.0, decay=0.01, msa=False,
+                              destinations=empty_i, capacity=np.ones(1, np.float32), step=0, decay=0.01,
+                              step_param=0.0, step_param2=0.0,
                               beta=0.2, tol=0.001, max_iters=10, progress=None,
                               components=False, threads=None)
     except BaseException as e:
