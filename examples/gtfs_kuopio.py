@@ -1,6 +1,6 @@
 """From a GTFS feed to loads and skims: Kuopio's buses, Tuesday 2017-03-14, 07:00-09:00.
 
-Usage: python examples/gtfs_kuopio.py [path/to/kuopio.zip] [--plot loads.png] [--threads N]
+Usage: python examples/gtfs_kuopio.py [path/to/kuopio.zip] [--report loads.html] [--threads N]
 
 Reads the feed, builds the network with and without walking transfers, puts
 a synthetic gravity demand of 20,000 trips between the stops, assigns it
@@ -8,7 +8,8 @@ uncongested and congested, and prints the network's size, the demand without
 a path, the passenger-minutes split into waiting, riding and walking, the
 most loaded segments and the run times. Needs the gtfs extra (numpy, pandas,
 scipy: pip install '.[gtfs]' in a checkout, 'lumo-transit[gtfs]' from an index);
---plot also needs matplotlib.
+--report (the congested loads on a map, the busiest lines, the convergence)
+also needs the plot extra (plotly).
 
 Feed: City of Kuopio, CC BY 4.0.
 """
@@ -55,54 +56,22 @@ def print_segments(title, table, n=8):
               f"{r.to_stop_name[:22]:<22} {r.load:7.1f} {r.load_ratio:10.2f}")
 
 
-def plot(net, loads, path):
+def report(net, crowded, demand, loads, path):
     try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-        from matplotlib.collections import LineCollection
+        from lumo.report import write_report
     except ImportError:
-        print(f"(matplotlib is not installed: no plot written to {path})")
+        print(f"(plotly is not installed: pip install '.[plot]'; no page written to {path})")
         return
-    stops = net.stops.set_index("stop_id")
-    # sum the lines over each pair of stops, then draw widths by load and colours by crowding
-    pairs = loads.groupby(["from_stop_id", "to_stop_id"]).agg(load=("load", "sum"),
-                                                              capacity=("capacity", "sum"))
-    a = stops.loc[pairs.index.get_level_values(0), ["lon", "lat"]].to_numpy()
-    b = stops.loc[pairs.index.get_level_values(1), ["lon", "lat"]].to_numpy()
-    order = np.argsort(pairs["load"].to_numpy())
-    load = pairs["load"].to_numpy()[order]
-    ratio = (pairs["load"] / pairs["capacity"]).to_numpy()[order]
-    segs = np.stack([a, b], axis=1)[order]
-    # the whole region, then the centre where the loads are
-    busy = segs[load >= 0.2 * load.max()].reshape(-1, 2)
-    pad = 0.01
-    centre = (busy[:, 0].min() - pad, busy[:, 0].max() + pad,
-              busy[:, 1].min() - pad / 2, busy[:, 1].max() + pad / 2)
-    fig, axes = plt.subplots(1, 2, figsize=(13, 7))
-    for ax, title, box in ((axes[0], "whole network", None), (axes[1], "centre", centre)):
-        ax.scatter(stops["lon"], stops["lat"], s=2, color="lightgrey", zorder=0)
-        lc = LineCollection(segs, linewidths=0.3 + 6 * load / load.max(), cmap="viridis_r",
-                            array=np.minimum(ratio, 1.0), norm=plt.Normalize(0, 1))
-        ax.add_collection(lc)
-        if box is not None:
-            ax.set_xlim(box[0], box[1])
-            ax.set_ylim(box[2], box[3])
-        ax.set_aspect(1 / np.cos(np.radians(stops["lat"].mean())))
-        ax.set_title(title)
-        ax.set_xlabel("longitude")
-        ax.set_ylabel("latitude")
-    fig.colorbar(lc, ax=axes, shrink=0.7, label="load / capacity, congested (width: load)")
-    fig.suptitle("Kuopio buses, 2017-03-14 07:00-09:00: segment loads "
-                 "(GTFS: City of Kuopio, CC BY 4.0)")
-    fig.savefig(path, dpi=110)
-    print(f"plot written to {path}")
+    write_report(path, net, crowded, demand, segments=loads,
+                 title="Kuopio buses, 2017-03-14 07:00-09:00 (GTFS: City of Kuopio, CC BY 4.0)",
+                 demand_text="a gravity demand of 20,000 trips between the stops")
+    print(f"report page written to {path}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("feed", nargs="?", default=DEFAULT_FEED)
-    parser.add_argument("--plot", metavar="PNG", help="draw the congested loads on a map")
+    parser.add_argument("--report", metavar="HTML", help="write the congested run's report page")
     parser.add_argument("--threads", type=int, default=None)
     opts = parser.parse_args()
     t_start = time.perf_counter()
@@ -145,8 +114,8 @@ def main():
                .nlargest(5))
     print("Busiest stops (boardings, congested): "
           + ", ".join(f"{name} {v:.0f}" for (_, name), v in busiest.items()))
-    if opts.plot:
-        plot(net, loads, opts.plot)
+    if opts.report:
+        report(net, crowded, demand, loads, opts.report)
     total = time.perf_counter() - t_start
     print(f"run times: network {t_load:.2f} s, uncongested assignment {t_free:.2f} s, "
           f"congested {t_crowded:.2f} s, whole demo {total:.2f} s "

@@ -30,7 +30,7 @@ from typing import Any, Literal, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _arrays, _labels, _lines
+from . import _arrays, _labels, _lines, _perceived, _progress
 from ._arrays import ACCESS, ALIGHTING, BOARDING, EGRESS, IN_VEHICLE, WALK
 
 __all__ = [
@@ -139,6 +139,13 @@ class Network:
     node used. ``arc_line``, ``arc_from_stop``, ``arc_to_stop`` record the
     line and stops of each arc (−1 where they do not apply).
 
+    Perceived costs: where ``cost`` weighs the minutes (in-vehicle or walking
+    time times a factor, boarding penalties), ``minutes`` gives each arc's
+    minutes, which the waiting, riding and walking components of a skim then
+    report. ``wait_factor`` weighs waiting: the search sees every frequency
+    divided by it (see :func:`assign`). :meth:`from_lines` and
+    ``lumo.gtfs.load`` set both from their factors.
+
     The zones of an assignment are the first Z nodes, Z the side of the demand
     matrix. Instances may be given further attributes.
     """
@@ -158,6 +165,10 @@ class Network:
     #: Zone nodes ahead of the stops (0: none; the zones are then the first
     #: nodes as the demand's side counts them, or the stops of a line network).
     n_zones: int
+    #: The minutes of each arc where ``cost`` is perceived, else None.
+    minutes: FloatArray | None
+    #: The weight on waiting time (1: minutes).
+    wait_factor: float
     #: One id per zone (the first nodes), or None: demand is then positional
     #: only. A labelled demand frame is aligned to these ids.
     zone_ids: Sequence[Any] | None = None
@@ -165,7 +176,8 @@ class Network:
     def __init__(self, tail: ArrayLike, head: ArrayLike, freq: ArrayLike, cost: ArrayLike,
                  kind: ArrayLike | None = None, *, n_nodes: int | None = None,
                  arc_line: ArrayLike | None = None, arc_from_stop: ArrayLike | None = None,
-                 arc_to_stop: ArrayLike | None = None) -> None:
+                 arc_to_stop: ArrayLike | None = None, minutes: ArrayLike | None = None,
+                 wait_factor: float = 1.0) -> None:
         t = _vector("tail", tail, "index")
         m = t.shape[0]
         h = _vector("head", head, "index", m)
@@ -201,6 +213,12 @@ class Network:
         self.n_nodes, self.n_arcs = n, m
         self.n_stops = None
         self.n_zones = 0
+        self.wait_factor = _perceived.factor("wait_factor", wait_factor)
+        self.minutes = None
+        if minutes is not None:
+            mins = _vector("minutes", minutes, "float", m)
+            _check_reals("minutes", mins, allow_inf=False)
+            self.minutes = mins
         for name, value in (("arc_line", arc_line), ("arc_from_stop", arc_from_stop),
                             ("arc_to_stop", arc_to_stop)):
             if value is None:
@@ -235,7 +253,9 @@ class Network:
     @classmethod
     def from_lines(cls, alignments: Sequence[Sequence[int]], freqs: ArrayLike,
                    travel_times: ArrayLike | Sequence[ArrayLike],
-                   n_stops: int | None = None) -> Network:
+                   n_stops: int | None = None, *, wait_factor: float = 1.0,
+                   boarding_penalty: ArrayLike = 0.0,
+                   in_vehicle_factor: ArrayLike = 1.0) -> Network:
         """Expands the line form, in exactly the arc order of ``mat_linear_assign``.
 
         Stops are nodes 0 … S−1, then one node per line and position. Per line:
@@ -246,6 +266,11 @@ class Network:
         segment times per line (a list that could be either is read as the
         matrix). ``n_stops`` defaults to the matrix side, or to one
         more than the largest stop served.
+
+        Perceived costs: ``in_vehicle_factor`` (a number or one per line)
+        weighs the riding minutes, ``boarding_penalty`` (minutes, a number or
+        one per line) is added on every boarding arc, ``wait_factor`` weighs
+        waiting. With the defaults the network is the plain one.
         """
         lines = [_vector(f"alignments[{ln}]", a, "index") for ln, a in enumerate(alignments)]
         f = _vector("freqs", freqs, "float")
@@ -306,6 +331,12 @@ class Network:
                   arc_line=arcs["line"], arc_from_stop=arcs["from_stop"],
                   arc_to_stop=arcs["to_stop"])
         net.n_stops = s
+        _perceived.weigh(net, wait_factor=wait_factor,
+                         boarding_penalty=_perceived.per_line("boarding_penalty", boarding_penalty,
+                                                              len(lines), zero=True),
+                         in_vehicle_factor=_perceived.per_line("in_vehicle_factor",
+                                                               in_vehicle_factor, len(lines),
+                                                               zero=False))
         return net
 
 
@@ -453,8 +484,9 @@ def _array(buf: _arrays.Buffer | None) -> FloatArray | None:
 
 def assign(network: Network, demand: Demand, destinations: ArrayLike | None = None, *,
            per_destination: bool = False, components: bool = False,
-           threads: int | None = None,
-           missing_zones: Literal["error", "zero"] = "error") -> Assignment:
+           threads: int | None = None, progress: bool = True,
+           missing_zones: Literal["error", "zero"] = "error",
+           executor: Any = None) -> Assignment:
     """Uncongested optimal-strategy assignment.
 
     ``demand``: a Z × Z matrix (origins × destinations, trips) or a triple
@@ -467,28 +499,88 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     for every thread count. A pandas DataFrame whose index (origins) and
     columns (destinations) are zone ids is aligned to ``network.zone_ids`` by
     label; zones it leaves out are refused unless ``missing_zones="zero"``.
+    ``executor``: a ``dask.distributed.Client`` (or a
+    ``concurrent.futures.Executor``) to compute on, with the same results
+    (see :mod:`lumo.distributed`); ``threads`` then applies to each task.
+    ``progress`` shows the destinations done (a bar on a terminal, else
+    records on the logger "lumo"); False hides it.
+
+    On a network with perceived costs the strategies follow the perceived
+    cost: ``cost`` and ``total_cost`` are perceived, the components are
+    minutes (waiting, riding, walking) and boardings. A wait factor w acts
+    as every frequency divided by w in the search: the waiting term of a
+    node, 0.5 / its combined frequency, is multiplied by w, so as w grows
+    slower lines join the attractive set, while the attractive lines still
+    share the riders in proportion to their frequencies.
     """
     net = _network(network)
     mat = _demand(net, _labels.demand(net, demand, missing_zones))
     n_threads = _threads(threads)
+    show = _progress.enabled(progress)
     # Without destinations, the native side finds them while it reads the demand.
     dst = None if destinations is None else _destinations(destinations, mat)
-    out = _arrays.assign(tail=net.tail, head=net.head, freq=net.freq, cost=net.cost,
-                         kind=net.kind, n_nodes=net.n_nodes, demand=mat, n_zones=mat.shape[0],
-                         destinations=dst, per_destination=bool(per_destination),
-                         components=bool(components), threads=n_threads)
+    if executor is not None:
+        from . import distributed
+        _plain_costs(net, components)
+        out, dst = distributed.assign(executor, net, mat, dst, bool(per_destination),
+                                      bool(components), n_threads)
+        return _result(out, dst)
+    bar = None
+    if show and _progress.will_show():
+        total = len(dst) if dst is not None else len(_destinations(None, mat))
+        bar = _progress.Bar("assigning", total, "destinations")
+    try:
+        out = _arrays.assign(tail=net.tail, head=net.head, freq=_search_freq(net), cost=net.cost,
+                             kind=net.kind, n_nodes=net.n_nodes, demand=mat,
+                             n_zones=mat.shape[0], destinations=dst,
+                             per_destination=bool(per_destination), components=bool(components),
+                             threads=n_threads, minutes=_minutes(net, components),
+                             progress=None if bar is None else bar.to)
+        if bar is not None and bar.total is not None:
+            bar.to(bar.total)
+    finally:
+        if bar is not None:
+            bar.close()
     if dst is None:
         dst = np.asarray(out["destinations"], dtype=np.int64)
-    return _result(out, dst)
+    return _result(out, dst, wait_factor=_wait_factor(net))
+
+
+def _wait_factor(net: Network) -> float:
+    return float(getattr(net, "wait_factor", 1.0))
+
+
+def _search_freq(net: Network) -> FloatArray:
+    """The frequencies the search sees: weighing waiting by w is dividing
+    them by w (+inf stays +inf)."""
+    w = _wait_factor(net)
+    if w == 1.0:
+        return net.freq
+    return net.freq / np.float32(w)
+
+
+def _plain_costs(net: Network, components: bool) -> None:
+    """The cluster path computes on the arcs' own costs and frequencies: refuse
+    what it would get wrong rather than return other numbers."""
+    if _wait_factor(net) != 1.0 or (components and getattr(net, "minutes", None) is not None):
+        raise InputError("executor= takes networks without a wait factor, and components only "
+                         "where costs are minutes: assign this network without executor=")
+
+
+def _minutes(net: Network, components: bool) -> FloatArray | None:
+    return getattr(net, "minutes", None) if components else None
 
 
 def _result(out: _arrays.Skim, dst: IntArray,
-            convergence: Convergence | None = None) -> Assignment:
+            convergence: Convergence | None = None, wait_factor: float = 1.0) -> Assignment:
+    wait = _array(out["wait"])
+    if wait is not None and wait_factor != 1.0:
+        wait = wait / np.float32(wait_factor)  # the search's waiting, back in minutes
     return Assignment(flows=np.asarray(out["flows"], dtype=np.float32),
                       cost=np.asarray(out["cost"], dtype=np.float32),
                       total_cost=out["total_cost"], destinations=dst,
                       labels=_array(out["labels"]), dest_flows=_array(out["dest_flows"]),
-                      wait=_array(out["wait"]), ride=_array(out["ride"]),
+                      wait=wait, ride=_array(out["ride"]),
                       walk=_array(out["walk"]), boardings=_array(out["boardings"]),
                       convergence=convergence)
 
@@ -571,10 +663,11 @@ def assign_congested(network: Network, demand: Demand, capacity: ArrayLike, *,
                      decay: DecayArg = _DEFAULT_STEP,
                      beta: float = _DEFAULTS["beta"], tol: float = _DEFAULTS["tol"],
                      max_iters: int = _DEFAULTS["max_iters"],
-                     progress: Callable[[int, float], object] | None = None,
+                     progress: Callable[[int, float], object] | bool | None = True,
                      destinations: ArrayLike | None = None, components: bool = False,
                      threads: int | None = None,
-                     missing_zones: Literal["error", "zero"] = "error") -> Assignment:
+                     missing_zones: Literal["error", "zero"] = "error",
+                     executor: Any = None) -> Assignment:
     """Congested assignment: boarding frequencies fall as the vehicles fill.
 
     ``capacity``: places per vehicle, one number or one per arc (only the
@@ -588,13 +681,22 @@ def assign_congested(network: Network, demand: Demand, capacity: ArrayLike, *,
     averages), ``"sra"`` (self-regulated) or ``"restarts"`` (successive
     averages restarted as the gap falls), or a tuple of a rule and its
     parameters; see :data:`STEP_RULES`. It stops once the relative gap is at
-    most ``tol`` or after ``max_iters`` iterations. ``progress``, if given, is
-    called with (iteration, gap) after every iteration; returning False
-    stops the run. The result's ``flows`` are the averaged flows, its
+    most ``tol`` or after ``max_iters`` iterations. ``progress``: True shows
+    a bar of the iterations and their gap on a terminal (the records of
+    every iteration go to the logger "lumo" in any case), False or None
+    shows none, and a callable is called with (iteration, gap) after every
+    iteration; returning False stops the run.
+
+    With a wait factor w on the network the search sees the frequencies
+    divided by w, and the capacity is multiplied by w so that every boarding
+    arc keeps the capacity of its nominal frequency.
+
+    The result's ``flows`` are the averaged flows, its
     ``cost`` the labels of the last assignment, ``effective_freq`` the
     frequencies that assignment was made with, and ``convergence`` records
-    the iterations, gaps and weights. ``demand`` and ``missing_zones`` as
-    for :func:`assign`.
+    the iterations, gaps and weights. ``demand``, ``missing_zones`` and
+    ``executor`` as for :func:`assign` (with an executor, ``capacity`` is one
+    number).
     """
     net = _network(network)
     if net.n_arcs == 0:
@@ -614,18 +716,46 @@ def assign_congested(network: Network, demand: Demand, capacity: ArrayLike, *,
         raise InputError(f"max_iters = {iters} must be at least 1")
     if iters >= 2**32:
         raise InputError(f"max_iters = {iters} is too large: at most {2**32 - 1}")
-    if progress is not None and not callable(progress):
-        raise InputError("progress must be callable (iteration, gap) or None")
-    out = _arrays.congested(tail=net.tail, head=net.head, freq=net.freq, cost=net.cost,
-                            kind=net.kind, n_nodes=net.n_nodes, demand=mat,
-                            n_zones=mat.shape[0], destinations=dst, capacity=cap, step=rule,
-                            decay=alpha, step_param=p1, step_param2=p2, beta=b, tol=t,
-                            max_iters=iters, progress=progress,
-                            components=bool(components), threads=n_threads)
+    bar = None
+    callback: Callable[[int, float], object] | None
+    if progress is True:
+        bar = _progress.Bar("congested", iters, "iterations", log=False)
+        shown = bar
+        callback = None if not bar.shown else (
+            lambda k, gap: shown.update(1, gap=f"{gap:.3g}"))
+    elif progress is False or progress is None:
+        callback = None
+    elif callable(progress):
+        callback = progress
+    else:
+        raise InputError("progress must be callable (iteration, gap), True or False")
+    w = _wait_factor(net)
+    try:
+        if executor is not None:
+            from . import distributed
+            _plain_costs(net, components)
+            if cap.shape[0] != 1:
+                raise InputError("with an executor, capacity must be one number")
+            out = distributed.assign_congested(executor, net, mat, dst, float(cap[0]),
+                                               (rule, alpha, p1, p2), b, t, iters, callback,
+                                               bool(components), n_threads)
+        else:
+            out = _arrays.congested(tail=net.tail, head=net.head, freq=_search_freq(net),
+                                    cost=net.cost, kind=net.kind, n_nodes=net.n_nodes,
+                                    demand=mat, n_zones=mat.shape[0], destinations=dst,
+                                    capacity=(cap * np.float32(w)).astype(np.float32),
+                                    step=rule, decay=alpha, step_param=p1, step_param2=p2,
+                                    beta=b, tol=t,
+                                    max_iters=iters, progress=callback,
+                                    components=bool(components), threads=n_threads,
+                                    minutes=_minutes(net, components))
+    finally:
+        if bar is not None:
+            bar.close()
     conv = Convergence(iterations=out["iterations"], gaps=out["gaps"],
                        converged=out["converged"], stopped=out["stopped"],
-                       weights=out["weights"])
-    res = _result(out, dst, conv)
+                       weights=list(out["weights"]))
+    res = _result(out, dst, conv, wait_factor=w)
     res.effective_freq = np.asarray(out["effective_freq"], dtype=np.float32)
     return res
 

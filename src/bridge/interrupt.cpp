@@ -77,7 +77,8 @@ Outcome run_here_then_check(const std::function<void(CancelFlag)>& compute) {
 
 }  // namespace
 
-Outcome run_released(const std::function<void(CancelFlag)>& given, bool quick, int threads) {
+Outcome run_released(const std::function<void(CancelFlag)>& given, bool quick, int threads,
+                     const std::function<bool()>* tick) {
   // No arena where the pool may not be used (a forked child): everything runs
   // on the calling thread then.
   const std::function<void(CancelFlag)> limited = [&given, threads](CancelFlag cancel) {
@@ -123,7 +124,7 @@ Outcome run_released(const std::function<void(CancelFlag)>& given, bool quick, i
     }
     if (raised != nullptr) continue;  // cancelled: only wait for the stop
     PyEval_RestoreThread(state);
-    if (signalled()) {
+    if (signalled() || (tick != nullptr && !(*tick)())) {
       raised = PyErr_GetRaisedException();
       shared.cancel.store(true, std::memory_order_relaxed);
     }

@@ -48,7 +48,12 @@ inline constexpr std::size_t kQuickWork = std::size_t{1} << 14;
 //
 // `threads` > 0 limits the computation to that many workers (an arena of that
 // size); 0 leaves it the whole pool.
+//
+// `tick`, unless null, is called with the lock held on each of those wakings
+// (so never on the quick or other-thread paths): it only watches, for progress
+// shown to the user. When it returns false it has set a Python exception,
+// which then stops the computation as a signal handler's would.
 Outcome run_released(const std::function<void(CancelFlag)>& compute, bool quick = false,
-                     int threads = 0);
+                     int threads = 0, const std::function<bool()>* tick = nullptr);
 
 }  // namespace lumo::py

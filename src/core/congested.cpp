@@ -178,6 +178,69 @@ void step_block(const Network& net, std::span<const float> eff, std::size_t n_de
   }, cancel);
 }
 
+void fold_blocks(std::span<float> running, std::span<const float> blocks) {
+  const std::size_t m = running.size();
+  if (m == 0) return;
+  add_flow_totals(blocks, blocks.size() / m, running);
+}
+
+float fold_values(float running, std::span<const float> values) {
+  for (float v : values) running = running + v;
+  return running;
+}
+
+void effective_freqs_from_totals(std::span<const float> total, std::span<const float> arc_freqs,
+                                 std::span<const Index> to, float capacity, float beta,
+                                 bool loaded, FloatVec& head_load, FloatVec& out) {
+  out.resize(arc_freqs.size());
+  effective_freqs(Congestion{arc_freqs, to, std::span<const float>(&capacity, 1), beta}, total,
+                  loaded, head_load, out);
+}
+
+float average_weight(float average_decay_factor, bool msa, std::uint32_t done) {
+  if (msa) return 1.0f / static_cast<float>(done + 2);  // iteration k: 1 / (k + 1)
+  return average_decay_factor;
+}
+
+void blend_flows(std::span<float> x, std::span<const float> y, float alpha) {
+  const float keep = 1.0f - alpha;
+  parallel_range(tbb::blocked_range<std::size_t>(0, x.size(), 8192),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t e = r.begin(); e != r.end(); ++e) {
+      const float old_part = x[e] * keep;
+      const float new_part = y[e] * alpha;
+      x[e] = old_part + new_part;
+    }
+  });
+}
+
+FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index n) {
+  if (dem.zones > n) panic("demand does not match the zones");
+  FloatVec rows(checked_count(dsts.size(), n, sizeof(float)), 0.0f);
+  for (std::size_t k = 0; k < dsts.size(); ++k) {
+    const Index d = dsts[k];
+    fill_demand_block(rows.data() + k * n, d, dem.zones, [&](Index o) { return dem.at(o, d); });
+  }
+  return rows;
+}
+
+void gap_parts(std::span<const Index> to, std::span<const float> costs,
+               std::span<const float> effective_freqs, std::span<const Index> dsts,
+               Index n_nodes, std::span<const float> labels, std::span<const float> flows,
+               const ArcIndex& outgoing, float* num, float* den) {
+  const std::size_t m = to.size();
+  parallel_range(tbb::blocked_range<std::size_t>(0, dsts.size(), 1),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t k = r.begin(); k != r.end(); ++k) {
+      const GapPart p = destination_gap(to, costs, effective_freqs, dsts[k], n_nodes,
+                                        labels.data() + k * n_nodes, flows.data() + k * m,
+                                        outgoing);
+      num[k] = p.num;
+      den[k] = p.den;
+    }
+  });
+}
+
 CongestedRun::CongestedRun(std::span<const Index> from, std::span<const Index> to,
                            std::span<const float> arc_freqs, std::span<const float> costs,
                            std::span<const float> demands, std::span<const Index> dsts,
@@ -337,7 +400,8 @@ ZoneCongestedRun::ZoneCongestedRun(std::span<const Index> from, std::span<const 
   run_.set_kept_labels(demand.zones);
 }
 
-Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel) {
+Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel,
+                              std::span<const float> minutes) {
   const std::size_t m = from_.size(), n_dst = dsts_.size();
   const Index z = demand_.zones;
   Skim r;
@@ -376,6 +440,7 @@ Skim ZoneCongestedRun::finish(bool components, CancelFlag cancel) {
     SkimOptions options;
     options.components = true;
     options.cancel = cancel;
+    options.minutes = minutes;
     Network net = prepare_network(from_, to_, costs_, n_nodes_);
     WorkspacePtr ws = make_workspace();
     assign_skim(net, eff, kinds_, demand_, dsts_, options, *ws, split);

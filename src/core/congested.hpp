@@ -128,6 +128,30 @@ void step_block(const Network& net, std::span<const float> eff, std::size_t n_de
                 bool first, float alpha, std::span<float> x, std::span<float> labels, Index keep,
                 std::span<GapPart> parts, Workspace& ws, CancelFlag cancel);
 
+// The same pieces for a cluster's blocks (lumo.distributed), whose weights are
+// the constant or successive averages:
+// running[i] += block[i] for every block of `blocks` (consecutive runs of
+// running.size() values), the blocks in order.
+void fold_blocks(std::span<float> running, std::span<const float> blocks);
+// running + values[0] + values[1] + ..., in that order.
+float fold_values(float running, std::span<const float> values);
+// effective_freqs with one capacity for every arc; `out` is resized to M.
+void effective_freqs_from_totals(std::span<const float> total, std::span<const float> arc_freqs,
+                                 std::span<const Index> to, float capacity, float beta,
+                                 bool loaded, FloatVec& head_load, FloatVec& out);
+// The weight of the newest assignment, `done` iterations having run before.
+float average_weight(float average_decay_factor, bool msa, std::uint32_t done);
+// x = x * (1 - alpha) + y * alpha, element by element.
+void blend_flows(std::span<float> x, std::span<const float> y, float alpha);
+// Every destination's demand row (N entries each), laid out as the line form
+// lays out its blocks.
+FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index n);
+// Each destination's numerator and denominator parts of the gap.
+void gap_parts(std::span<const Index> to, std::span<const float> costs,
+               std::span<const float> effective_freqs, std::span<const Index> dsts,
+               Index n_nodes, std::span<const float> labels, std::span<const float> flows,
+               const ArcIndex& outgoing, float* num, float* den);
+
 // One congested assignment, run step by step so that a caller can report
 // progress or stop between iterations:
 //
@@ -266,7 +290,9 @@ class ZoneCongestedRun {
   // holds; with `components`, that assignment made once more with the
   // components (the same inputs give the same labels). The run is spent
   // afterwards.
-  Skim finish(bool components, CancelFlag cancel = nullptr);
+  // `minutes` as for SkimOptions.
+  Skim finish(bool components, CancelFlag cancel = nullptr,
+              std::span<const float> minutes = {});
 
  private:
   std::span<const Index> from_, to_;

@@ -9,7 +9,9 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include "core/arc_queue.hpp"
 #include "core/lines.hpp"
@@ -29,8 +31,38 @@ struct Scratch {
   FloatVec part[4];  // skim components per node, and which nodes have begun
   std::vector<std::uint8_t> begun;
   ArcQueue queue;
-  std::vector<std::uint32_t> strategy;
+  std::vector<std::uint32_t> strategy;  // the accepted arcs, in order
 };
+
+// Builds the search's tables of `net` over its first `headed` arcs, those with
+// a head. Arcs beyond the head or the costs can only leave every destination:
+// never queued, their cost and head are never read.
+void index_network(const Network& net, std::size_t headed) {
+  const std::size_t m = net.from.size();
+  const std::size_t n_costs = net.costs.size();
+  ArcIndex in = index_arcs(net.to.first(headed), net.n_nodes);
+  net.in_arcs.resize(in.arcs.size());
+  for (std::size_t e = 0; e < in.arcs.size(); ++e) {
+    const std::uint32_t a = in.arcs[e];
+    net.in_arcs[e] = {a, a < n_costs ? net.costs[a] : 0.0f};
+  }
+  net.in_first = std::move(in.offsets);
+  ArcIndex out = index_arcs(net.from, net.n_nodes);
+  net.out_arcs = std::move(out.arcs);
+  net.out_first = std::move(out.offsets);
+  net.ends.resize(m);
+  net.unreached.assign(m, INT32_MIN);
+  net.unusual.clear();
+  for (std::size_t a = 0; a < m; ++a) {
+    const auto tail = static_cast<std::uint32_t>(net.from[a]);
+    net.ends[a] = {tail, a < headed ? static_cast<std::uint32_t>(net.to[a]) : tail};
+    if (a < headed && a < n_costs) {
+      net.unreached[a] = encode(kInf + net.costs[a]);
+      if (net.unreached[a] != INT32_MIN) net.unusual.push_back(static_cast<std::uint32_t>(a));
+    }
+  }
+  net.indexed = true;
+}
 
 // The optimal strategy towards d = dsts[k] and its loading, written into the
 // destination's blocks `labels` (N) and `flows` (M). Set-up failures were
@@ -56,17 +88,43 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
   float* volumes = s.volumes.data();
   std::uint8_t* feeds = s.feeds.data();
 
+  // The queue holds every arc not leaving d, in arc order, as inserting them
+  // one by one at encode(label of the head + cost) leaves it: arcs into d
+  // enter at their cost, the others at the priority of an unlabelled head,
+  // the lowest but where the cost is not a number; only the arcs not at the
+  // lowest move on insertion, settled here in arc order.
+  const ArcEnds* ends = net.ends.data();
+  const InArc* in_arcs = net.in_arcs.data();
+  const std::uint32_t* in_first = net.in_first.data();
   ArcQueue& queue = s.queue;
-  const ArcQueue::Run run = queue.begin(m);
-  for (std::size_t a = 0; a < m; ++a) {
-    if (from[a] == d) continue;  // arcs leaving the destination are never queued
-    queue.insert(static_cast<std::uint32_t>(a), encode(labels[to[a]] + costs[a]));
+  const std::uint32_t* leaving = net.out_arcs.data() + net.out_first[d];
+  const ArcQueue::Run run = queue.begin(
+      m, net.unreached.data(), {leaving, net.out_arcs.data() + net.out_first[d + 1]});
+  {
+    const InArc* into = in_arcs + in_first[d];
+    const InArc* into_end = in_arcs + in_first[d + 1];
+    const std::uint32_t* odd = net.unusual.data();
+    const std::uint32_t* odd_end = odd + net.unusual.size();
+    while (into != into_end || odd != odd_end) {
+      if (odd == odd_end || (into != into_end && into->arc <= *odd)) {
+        const std::uint32_t a = into->arc;
+        if (odd != odd_end && *odd == a) ++odd;
+        ++into;
+        if (from[a] == d) continue;
+        queue.settle(a, encode(labels[d] + costs[a]));
+      } else {
+        const std::uint32_t a = *odd++;
+        if (from[a] == d) continue;
+        queue.settle(a, net.unreached[a]);
+      }
+    }
   }
 
   s.strategy.clear();
   while (!queue.empty()) {
     ArcQueue::Entry top = queue.pop();
     const std::uint32_t a = top.key;
+    const ArcEnds arc = ends[a];
     if (a >= n_freqs) panic(out_of_bounds(n_freqs, a));
     if (top.prio == INT32_MIN) {
       // An unreachable head: never accepted. Everything left has the same
@@ -75,12 +133,12 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
       if (n_freqs >= m) break;
       continue;
     }
-    const Index i = from[a];
+    const Index i = arc.tail;
     const float w = decode(top.prio);
     if (labels[i] < w) continue;
     // A node already left without waiting takes no further arc, and a loop
     // back into its own tail would create or strand volume.
-    if (is_inf(node_freqs[i]) || i == to[a]) continue;
+    if (is_inf(node_freqs[i]) || i == arc.head) continue;
     // Nor does a node that already feeds an accepted arc: loading runs in
     // reverse order of acceptance, so volume arriving on that arc would come
     // after this arc was loaded and be stranded. Only ties at the key
@@ -101,21 +159,20 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
       node_freqs[i] = fa + f;
     }
     s.strategy.push_back(a);
-    feeds[to[a]] = 1;
+    feeds[arc.head] = 1;
 
     const float li = labels[i];
-    const ArcIndex& incoming = net.incoming;
-    for (std::uint32_t e = incoming.offsets[i], end = incoming.offsets[i + 1]; e < end; ++e) {
-      const std::uint32_t b = incoming.arcs[e];
+    for (const InArc* e = in_arcs + in_first[i], *end = in_arcs + in_first[i + 1]; e != end; ++e) {
+      const std::uint32_t b = e->arc;
       if (!queue.queued(b)) continue;
-      const std::int32_t prio = encode(li + costs[b]);
+      const std::int32_t prio = encode(li + e->cost);
       if (prio != queue.priority(b)) queue.change(b, prio);
     }
   }
 
   for (auto it = s.strategy.rbegin(); it != s.strategy.rend(); ++it) {
     const std::uint32_t a = *it;
-    const Index i = from[a], j = to[a];
+    const Index i = ends[a].tail, j = ends[a].head;
     const float fa = freqs[a];
     float v;
     if (is_inf(fa)) {
@@ -139,7 +196,7 @@ void assign_destination(const Network& net, std::span<const float> arc_freqs,
 // share being the loading's (frequency / node frequency, divided first; 1 for
 // an arc without waiting). Nodes without a strategy keep +inf.
 void split_components(const Network& net, const float* freqs, const std::uint8_t* kinds,
-                      Index d, Scratch& s) {
+                      const float* minutes, Index d, Scratch& s) {
   const Index n = net.n_nodes;
   for (FloatVec& v : s.part) v.assign(n, kInf);
   s.begun.assign(n, 0);
@@ -151,7 +208,7 @@ void split_components(const Network& net, const float* freqs, const std::uint8_t
   s.begun[d] = 1;
   const float* node_freqs = s.node_freqs.data();
   for (const std::uint32_t a : s.strategy) {
-    const Index i = net.from[a], j = net.to[a];
+    const Index i = net.ends[a].tail, j = net.ends[a].head;
     const float f = node_freqs[i];
     if (!s.begun[i]) {
       s.begun[i] = 1;
@@ -164,7 +221,7 @@ void split_components(const Network& net, const float* freqs, const std::uint8_t
                                                : static_cast<std::uint8_t>(is_inf(fa) ? kInVehicle
                                                                                       : kBoarding);
     const bool walking = kind == kWalk || kind == kAccess || kind == kEgress;
-    const float c = net.costs[a];
+    const float c = minutes != nullptr ? minutes[a] : net.costs[a];
     const float own_ride = walking ? 0.0f : c;
     const float own_walk = walking ? c : 0.0f;
     const float own_board = kind == kBoarding ? 1.0f : 0.0f;
@@ -194,6 +251,21 @@ void check_setup(const Network& net, std::size_t n_demands, std::span<const Inde
     if (net.from[a] == d) continue;
     panic(out_of_bounds(a >= n_to ? n_to : n_costs, a));
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Destinations each worker takes per chunk of a skim, at the least.
+constexpr std::size_t kDestinationsPerWorker = 8;
+
+// The workers a parallel loop started here may use.
+std::size_t workers() {
+  if (!ensure_pool()) return 1;
+  const auto allowed = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+  const int arena = tbb::this_task_arena::max_concurrency();
+  return std::max<std::size_t>(1, std::min<std::size_t>(allowed, static_cast<std::size_t>(arena)));
 }
 
 }  // namespace
@@ -244,8 +316,7 @@ Network prepare_network(std::span<const Index> from, std::span<const Index> to,
     if (from[a] >= n_nodes) panic(out_of_bounds(n_nodes, from[a]));
     if (to[a] >= n_nodes) panic(out_of_bounds(n_nodes, to[a]));
   }
-  net.incoming = index_arcs(to, n_nodes);
-  net.indexed = true;
+  index_network(net, to.size());
   return net;
 }
 
@@ -267,8 +338,7 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
   if (!net.indexed) {
     // The checks above bound the node count. Arcs beyond the end of `to` have
     // no head; they can only be arcs leaving a destination, never queued.
-    net.incoming = index_arcs(net.to.first(std::min(m, net.to.size())), n);
-    net.indexed = true;
+    index_network(net, std::min(m, net.to.size()));
   }
 
   std::vector<std::exception_ptr> failures(n_dst);
@@ -309,10 +379,7 @@ void assign_each(const Network& net, std::span<const float> arc_freqs, std::size
   throw_if_cancelled(cancel);
   const Index n = net.n_nodes;
   const std::size_t m = net.from.size();
-  if (!net.indexed) {
-    net.incoming = index_arcs(net.to.first(std::min(m, net.to.size())), n);
-    net.indexed = true;
-  }
+  if (!net.indexed) index_network(net, std::min(m, net.to.size()));
   std::vector<std::exception_ptr> failures(n_dst);
   std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
   parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
@@ -393,11 +460,15 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   if (n >= kMaxNodes) panic(kCapacityOverflow);
 
   const float nan = std::numeric_limits<float>::quiet_NaN();
+  const bool rows = options.by_destination;
+  const std::size_t matrix_size = rows ? checked_count(n_dst, z, sizeof(float)) : z * z;
   out.flows.assign(m, 0.0f);
-  out.cost.assign(z * z, nan);
+  out.cost.assign(matrix_size, nan);
   out.total_cost = 0.0f;
   if (options.components) {
-    for (FloatVec* v : {&out.wait, &out.ride, &out.walk, &out.boardings}) v->assign(z * z, nan);
+    for (FloatVec* v : {&out.wait, &out.ride, &out.walk, &out.boardings}) {
+      v->assign(matrix_size, nan);
+    }
   }
   if (options.per_destination) {
     out.labels.resize(checked_count(n_dst, n, sizeof(float)));
@@ -411,15 +482,22 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   std::size_t chunk = n_dst;
   FloatVec chunk_labels, chunk_flows;
   if (!options.per_destination) {
+    // The memory budget, but at least a few destinations per worker: each
+    // chunk ends at a barrier, where workers wait for the longest destination
+    // still running, and that wait shrinks with the destinations a worker
+    // takes per chunk. The sums do not depend on the chunk.
     const std::size_t budget = std::size_t{1} << 21;  // floats, 8 MB
     const std::size_t per_destination = n + m + z * (options.components ? 6 : 2) + 1;
-    chunk = options.chunk != 0 ? options.chunk : std::max<std::size_t>(budget / per_destination, 16);
+    const std::size_t least = std::max<std::size_t>(16, kDestinationsPerWorker * workers());
+    chunk = options.chunk != 0 ? options.chunk : std::max(budget / per_destination, least);
     chunk = std::min(chunk, n_dst);
     chunk_labels.resize(checked_count(chunk, n, sizeof(float)));
     chunk_flows.resize(checked_count(chunk, m, sizeof(float)));
   }
   FloatVec partial(n_dst, 0.0f);
   const std::uint8_t* kind_data = kinds.empty() ? nullptr : kinds.data();
+  if (!options.minutes.empty() && options.minutes.size() != m) panic("arc arrays differ in length");
+  const float* minutes = options.minutes.empty() ? nullptr : options.minutes.data();
   float* const sums = out.flows.data();
   // The chunk's demand columns, gathered into destination-major rows, and its
   // zone values (cost, then the components), scattered into the matrices after
@@ -478,15 +556,23 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
         partial[k] = total;
         std::copy(labels, labels + z, values_of(0, k));
         if (options.components) {
-          split_components(net, arc_freqs.data(), kind_data, d, s);
+          split_components(net, arc_freqs.data(), kind_data, minutes, d, s);
           for (int c = 0; c < 4; ++c) std::copy(s.part[c].data(), s.part[c].data() + z,
                                                 values_of(c + 1, k));
         }
+        if (options.done != nullptr) options.done->fetch_add(1, std::memory_order_relaxed);
       }
     });
     throw_if_cancelled(options.cancel);
-    parallel_range(tbb::blocked_range<Index>(0, n_tiles, 1),
-                      [&](const tbb::blocked_range<Index>& r) {
+    if (rows) {
+      for (int c = 0; c < n_values; ++c) {
+        for (std::size_t k = k0; k < k1; ++k) {
+          std::copy(values_of(c, k), values_of(c, k) + z, matrices[c]->data() + k * z);
+        }
+      }
+    } else {
+      parallel_range(tbb::blocked_range<Index>(0, n_tiles, 1),
+                        [&](const tbb::blocked_range<Index>& r) {
       for (Index t = r.begin(); t != r.end(); ++t) {
         const Index o0 = t * kTile, o1 = std::min(z, o0 + kTile);
         for (int c = 0; c < n_values; ++c) {
@@ -496,7 +582,8 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
           }
         }
       }
-    });
+      });
+    }
     parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
                       [&](const tbb::blocked_range<std::size_t>& r) {
       for (std::size_t k = k0; k < k1; ++k) {
@@ -508,6 +595,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   float total = 0.0f;
   for (float p : partial) total = total + p;
   out.total_cost = total;
+  if (rows) out.partials = std::move(partial);
 }
 
 }  // namespace lumo

@@ -30,16 +30,36 @@ inline float decode(std::int32_t p) {
   return static_cast<float>(p) / -60000.0f;
 }
 
+// The ends of an arc as the search reads them.
+struct ArcEnds {
+  std::uint32_t tail, head;
+};
+
+// An arc entering a node, beside its cost, as the search re-prices it.
+struct InArc {
+  std::uint32_t arc;
+  float cost;
+};
+
 // What the destinations of one call share read-only: the arc arrays, the node
-// count and the arcs-entering-each-node index (compact, increasing arc order).
-// The index is per node, so it is built by the first assign_all that has a
-// destination and has passed the set-up checks: a call with no destination,
-// or one that fails those checks, never allocates anything per node.
+// count and the search's per-node tables. These are built by the first
+// assign_all that has a destination and has passed the set-up checks: a call
+// with no destination, or one that fails those checks, never allocates
+// anything per node.
 struct Network {
   std::span<const Index> from, to;
   std::span<const float> costs;
   Index n_nodes = 0;
-  mutable ArcIndex incoming;   // filled once, by the calling thread, before any task reads it
+  // Filled once, by the calling thread, before any task reads them.
+  mutable std::vector<std::uint32_t> in_first;   // n_nodes + 1
+  mutable std::vector<InArc> in_arcs;            // by head, each in increasing arc order
+  mutable std::vector<std::uint32_t> out_first;  // n_nodes + 1
+  mutable std::vector<std::uint32_t> out_arcs;   // by tail, each in increasing arc order
+  mutable std::vector<ArcEnds> ends;             // by arc
+  // By arc: its queue priority while its head has no label, and the arcs for
+  // which that is not the lowest priority (a cost that is not a number).
+  mutable std::vector<std::int32_t> unreached;
+  mutable std::vector<std::uint32_t> unusual;
   mutable bool indexed = false;
 };
 
@@ -105,7 +125,19 @@ struct SkimOptions {
   bool per_destination = false;  // keep every destination's labels and flows
   bool components = false;       // waiting, riding, walking and boardings
   std::size_t chunk = 0;         // destinations held at once (0: by memory)
+  // Each destination's results kept apart, for callers that combine blocks of
+  // destinations themselves: cost and components as D x Z rows (row k: the
+  // zones' values towards dsts[k]) instead of Z x Z matrices, and each
+  // destination's total cost in `partials`.
+  bool by_destination = false;
   CancelFlag cancel = nullptr;
+  // The minutes each arc takes, where its cost is perceived (weighted, with
+  // penalties): the riding and walking components add these instead of the
+  // costs. Empty: the costs.
+  std::span<const float> minutes;
+  // Unless null, counts the destinations assigned so far (for progress shown
+  // from another thread; nothing reads it here).
+  std::atomic<std::size_t>* done = nullptr;
 };
 
 // Zone-to-zone results of an assignment. The zones are nodes 0 .. Z-1; matrices
@@ -117,6 +149,7 @@ struct Skim {
   float total_cost = 0.0f;
   FloatVec labels, dest_flows;  // D x N and D x M with per_destination
   FloatVec wait, ride, walk, boardings;  // with components
+  FloatVec partials;  // D, with by_destination: the total cost per destination
 };
 
 // A Z x Z demand matrix (row-major, origin x destination) read where it lies,

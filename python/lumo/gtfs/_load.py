@@ -5,12 +5,14 @@ from __future__ import annotations
 import datetime as _dt
 import operator
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 
 import numpy as np
 
+from .._perceived import factor, per_line, weigh
+from .._progress import Bar, enabled
 from ..arrays import InputError
-from ._feed import Feed
+from ._feed import Feed, Table
 from ._errors import Dropped
 from ._network import Options, TransitNetwork, assemble
 from ._parse import parse_clock, parse_day
@@ -24,7 +26,10 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
          walk_factor: float = 1.0, zones: object = None, access_distance: float = 500.0,
          min_time: float = 0.25, max_connectors: int | None = None,
          route_types: Iterable[int] | None = None,
-         agencies: Iterable[str] | str | None = None) -> TransitNetwork:
+         agencies: Iterable[str] | str | None = None, wait_factor: float = 1.0,
+         boarding_penalty: float | Mapping[int, float] = 0.0,
+         in_vehicle_factor: float | Mapping[int, float] = 1.0,
+         progress: bool = True) -> TransitNetwork:
     """Build the network of a GTFS feed for one day's time window.
 
     Parameters
@@ -40,9 +45,10 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
     walk_distance: walking arcs join every two distinct stops closer than
         this many metres (straight line); 0 for none. Stops that share a
         parent station are joined whatever their distance.
-    walk_speed: km/h. A walking arc takes distance * walk_factor /
-        walk_speed (in metres per minute) minutes.
-    walk_factor: detour factor applied to straight-line walking distances.
+    walk_speed: km/h. A walking arc takes distance / walk_speed (in metres
+        per minute) minutes.
+    walk_factor: weight on walking time (walking, access and egress arcs):
+        their cost is walk_factor times their minutes.
         Where the feed has transfers.txt (and walk_distance > 0), a transfer
         from one stop to another takes at least its min_transfer_time, a
         transfer the feed lists is walkable whatever the distance, and one
@@ -67,6 +73,18 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
         minutes (timetables rounded to whole minutes), and the shortest
         walking, access or egress time: no arc a rider can take without
         waiting costs nothing, so no zero-cost loop can form.
+
+    wait_factor: weight on waiting time (see `lumo.arrays.assign`).
+    boarding_penalty: minutes added to every boarding, a number or a mapping
+        from route_type to minutes (types left out: 0).
+    in_vehicle_factor: weight on riding time, a number or a mapping from
+        route_type to weight (types left out: 1).
+    progress: show the files read (a bar on a terminal, else records on the
+        logger "lumo"); False hides it.
+
+    With weights other than 1 or a penalty, `cost` holds perceived costs and
+    `minutes` the minutes, which the skims' components report; with the
+    defaults the network is exactly the unweighted one.
 
     Returns a `TransitNetwork`: times are in minutes, frequencies in
     departures per minute, and demand for it is a Z x Z matrix between zones
@@ -101,20 +119,52 @@ def load(path: str | os.PathLike[str], date: _dt.date | str, start: str | _dt.ti
                              f"got {max_connectors!r}") from None
         if max_connectors < 1:
             raise InputError(f"max_connectors = {max_connectors} must be at least 1")
+    wait = factor("wait_factor", wait_factor)
+    show = enabled(progress)
+    # walking minutes are built unweighted; the weight is laid on after
     opt = Options(day=day, start_s=start_s, end_s=end_s, walk_distance=float(walk_distance),
-                  walk_speed=float(walk_speed), walk_factor=float(walk_factor),
+                  walk_speed=float(walk_speed), walk_factor=1.0,
                   access_distance=float(access_distance), min_time=float(min_time),
                   max_connectors=max_connectors)
     zone_rows = zone_table(zones) if zones is not None else None
 
     dropped = Dropped()
     feed = Feed(path)
+    bar = Bar("reading feed", None, "files", show=show)
+    read = feed.read
+
+    def reading(name: str) -> Table | None:
+        table = read(name)
+        bar.update(1, file=name)
+        return table
+
+    feed.read = reading  # type: ignore[method-assign]
     try:
         lines = feed_lines(feed, day, start_s, end_s, opt.min_time, dropped, route_types,
                            agencies)
         extras = feed_extras(feed, lines)
     finally:
         feed.close()
-    net = assemble(lines, zone_rows, opt, extras, dropped)
+        bar.close()
+    with Bar("building network", 1, "steps", show=show) as building:
+        net = assemble(lines, zone_rows, opt, extras, dropped)
+        types = net.lines["route_type"].to_numpy().astype(np.int64)
+        weigh(net, wait_factor=wait, walk_factor=walk_factor,
+              boarding_penalty=per_line("boarding_penalty", _mapping(boarding_penalty),
+                                        len(types), zero=True, line_types=types),
+              in_vehicle_factor=per_line("in_vehicle_factor", _mapping(in_vehicle_factor),
+                                         len(types), zero=False, line_types=types))
+        if net.minutes is not None:
+            net.arcs["minutes"] = net.minutes.astype(np.float64)
+            net.arcs["cost"] = net.cost.astype(np.float64)
+        building.update(1)
     dropped.warn()
     return net
+
+
+def _mapping(value: object) -> object:
+    """A mapping by route type as a dict with integer keys."""
+    if isinstance(value, Mapping):
+        return {int(k) if isinstance(k, str) and k.strip().lstrip("-").isdigit() else k: v
+                for k, v in value.items()}
+    return value

@@ -42,7 +42,7 @@ DEFAULT_CAPACITY: dict[str, float] = {
     "bus": 70.0, "tram": 200.0, "metro": 1000.0, "rail": 1000.0, "ferry": 300.0,
 }
 # GTFS route_type codes (basic and extended) by mode.
-_MODES = (("tram", {0, 5}, (900, 999)), ("metro", {1, 12}, (400, 499)),
+_MODES: tuple[tuple[str, set[int], tuple[int, int]], ...] = (("tram", {0, 5}, (900, 999)), ("metro", {1, 12}, (400, 499)),
           ("rail", {2, 7}, (100, 199)), ("bus", {3, 11}, (200, 299)),
           ("bus", set(), (700, 899)), ("ferry", {4}, (1000, 1299)))
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -301,8 +302,10 @@ std::size_t first_invalid(const lumo::DemandMatrix& m, bool find = false,
 // zones), checked in one read-only pass: finite and not negative. `view`
 // must stay open while the matrix is used.
 // With `dsts`, also finds the destinations: every zone with demand towards it.
+// `check_values` false: the values were checked before (a matrix sent to the
+// workers of a cluster by a caller that checked it); only its size is.
 bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix& out,
-                 IndexVec* dsts = nullptr) {
+                 IndexVec* dsts = nullptr, bool check_values = true) {
   if (!view.open(obj, "demand")) return false;
   const std::size_t z = static_cast<std::size_t>(zones);
   std::size_t cells = 0;
@@ -319,6 +322,7 @@ bool view_demand(PyObject* obj, Py_ssize_t zones, View& view, lumo::DemandMatrix
     PyErr_SetString(PyExc_TypeError, "demand must hold float32 or float64 values");
     return false;
   }
+  if (!check_values) return true;
   const std::size_t n = z * z;
   std::vector<std::uint8_t> columns(dsts != nullptr ? z : 0, 0);
   std::size_t valid_until = 0;
@@ -526,6 +530,17 @@ bool read_network(PyObject* tail, PyObject* head, PyObject* freq, PyObject* cost
   return true;
 }
 
+// The optional minutes of every arc (None: the costs are minutes).
+bool read_minutes(PyObject* obj, const ArcInput& in, FloatVec& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!read_floats(obj, "minutes", Allowed::kCosts, out)) return false;
+  if (out.size() != in.tail.size()) {
+    PyErr_SetString(input_error, "minutes must have one entry per arc");
+    return false;
+  }
+  return true;
+}
+
 // The demand and the destinations: a Z x Z matrix over the first Z nodes.
 bool read_demand(PyObject* demand, Py_ssize_t n_zones, const ArcInput& in, View& view,
                  lumo::DemandMatrix& dem, PyObject* dsts_obj, IndexVec& dsts) {
@@ -616,15 +631,16 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
       const_cast<char*>("demand"), const_cast<char*>("n_zones"),
       const_cast<char*>("destinations"), const_cast<char*>("per_destination"),
       const_cast<char*>("components"), const_cast<char*>("threads"), const_cast<char*>("chunk"),
-      nullptr};
+      const_cast<char*>("minutes"), const_cast<char*>("progress"), nullptr};
   PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *threads_obj;
+  PyObject *minutes_obj = nullptr, *progress = nullptr;
   Py_ssize_t n_nodes = 0, n_zones = 0, chunk = 0;
   int per_destination = 0, components = 0;
   if (!require(kwargs, "assign", kAssignRequired) ||
-      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOppOn:assign", keywords, &tail,
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOppOnOO:assign", keywords, &tail,
                                    &head, &freq, &cost, &kind, &n_nodes, &demand, &n_zones,
                                    &dsts_obj, &per_destination, &components, &threads_obj,
-                                   &chunk)) {
+                                   &chunk, &minutes_obj, &progress)) {
     return nullptr;
   }
   try {
@@ -634,20 +650,36 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
     lumo::DemandMatrix dem;
     IndexVec dsts;
     int threads = 0;
+    FloatVec minutes;
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
         !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
-        !read_threads(threads_obj, threads)) {
+        !read_threads(threads_obj, threads) || !read_minutes(minutes_obj, in, minutes)) {
       return nullptr;
     }
+    if (progress == Py_None) progress = nullptr;
+    if (progress != nullptr && !PyCallable_Check(progress)) {
+      PyErr_SetString(input_error, "progress must be callable (destinations done) or None");
+      return nullptr;
+    }
+    // Read by the waiting thread, which calls `progress` with it now and then.
+    std::atomic<std::size_t> done{0};
+    const std::function<bool()> tick = [&done, progress]() {
+      const auto n = static_cast<Py_ssize_t>(done.load(std::memory_order_relaxed));
+      PyObject* value = PyObject_CallFunction(progress, "n", n);
+      Py_XDECREF(value);
+      return value != nullptr;
+    };
     lumo::Skim r;
     lumo::SkimOptions options;
     options.per_destination = per_destination != 0;
     options.components = components != 0;
     options.chunk = chunk > 0 ? static_cast<std::size_t>(chunk) : 0;
+    options.minutes = minutes;
+    if (progress != nullptr) options.done = &done;
     const bool quick = quick_work(dsts.size(), in.n_nodes, in.tail.size());
     const std::chrono::duration<double> reading = std::chrono::steady_clock::now() - entered;
     double seconds = 0.0;
-    if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
+    if (!settle(lumo::py::run_released([&](lumo::CancelFlag cancel) {
           const auto began = std::chrono::steady_clock::now();
           options.cancel = cancel;
           lumo::Network net = lumo::prepare_network(in.tail, in.head, in.cost, in.n_nodes);
@@ -655,7 +687,7 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
           lumo::assign_skim(net, in.freq, in.kind, dem, dsts, options, *ws, r);
           const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
           seconds = took.count();
-        })) {
+        }, quick, threads, progress != nullptr ? &tick : nullptr))) {
       return nullptr;
     }
     compute_seconds = seconds;
@@ -690,19 +722,20 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       const_cast<char*>("step"), const_cast<char*>("decay"), const_cast<char*>("step_param"),
       const_cast<char*>("step_param2"), const_cast<char*>("beta"),
       const_cast<char*>("tol"), const_cast<char*>("max_iters"), const_cast<char*>("progress"),
-      const_cast<char*>("components"), const_cast<char*>("threads"), nullptr};
+      const_cast<char*>("components"), const_cast<char*>("threads"),
+      const_cast<char*>("minutes"), nullptr};
   PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *capacity_obj, *iters_obj,
-      *progress, *threads_obj;
+      *progress, *threads_obj, *minutes_obj = nullptr;
   Py_ssize_t n_nodes = 0, n_zones = 0;
   float decay = 0, beta = 0, tol = 0;
   double step_param = 0, step_param2 = 0;
   int rule = 0, components = 0;
   if (!require(kwargs, "congested", kCongestedRequired) ||
-      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOOifddffOOpO:congested", keywords,
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOOifddffOOpOO:congested", keywords,
                                    &tail, &head, &freq, &cost, &kind, &n_nodes, &demand,
                                    &n_zones, &dsts_obj, &capacity_obj, &rule, &decay,
                                    &step_param, &step_param2, &beta, &tol, &iters_obj, &progress,
-                                   &components, &threads_obj)) {
+                                   &components, &threads_obj, &minutes_obj)) {
     return nullptr;
   }
   try {
@@ -712,6 +745,7 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
     IndexVec dsts;
     std::uint32_t max_iters = 0;
     int threads = 0;
+    FloatVec minutes;
     if (dsts_obj == Py_None) {
       PyErr_SetString(input_error, "destinations must be given");
       return nullptr;
@@ -720,7 +754,8 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
         !read_demand(demand, n_zones, in, demand_view, dem, dsts_obj, dsts) ||
         !read_max_iters(iters_obj, max_iters) || !read_threads(threads_obj, threads) ||
-        !read_floats(capacity_obj, "capacity", Allowed::kFrequencies, capacity)) {
+        !read_floats(capacity_obj, "capacity", Allowed::kFrequencies, capacity) ||
+        !read_minutes(minutes_obj, in, minutes)) {
       return nullptr;
     }
     const std::size_t m = in.tail.size(), n_dst = dsts.size();
@@ -763,7 +798,7 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::uint32_t iterations = cr.iterations();
     lumo::Skim r;
     if (!run(threads, quick, [&](lumo::CancelFlag cancel) {
-          r = zone_run->finish(components != 0, cancel);
+          r = zone_run->finish(components != 0, cancel, minutes);
           zone_run.reset();
         })) {
       return nullptr;
@@ -786,6 +821,469 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
   }
 }
 
+
+// ---------------------------------------------------------------------------
+// Blocks of destinations, for lumo.distributed: a cluster's workers compute
+// blocks and keep or return each destination's results apart; the caller adds
+// them up block after block, in destination order, through fold and
+// fold_values, so the sums are the local call's whatever the grouping.
+
+// A network read and indexed once per worker process, reused by every block
+// task that runs there.
+struct Prepared {
+  ArcInput in;
+  lumo::Network net;
+  lumo::ArcIndex outgoing;  // arcs leaving each node, for the gap
+};
+
+struct PreparedObject {
+  PyObject_HEAD
+  Prepared* p;
+};
+
+PyTypeObject* prepared_type = nullptr;
+
+void prepared_dealloc(PyObject* self) {
+  delete reinterpret_cast<PreparedObject*>(self)->p;
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot prepared_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(prepared_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A network read and indexed for block tasks.")},
+    {0, nullptr},
+};
+
+PyType_Spec prepared_spec = {"lumo._arrays.Prepared", sizeof(PreparedObject), 0,
+                             Py_TPFLAGS_DEFAULT, prepared_slots};
+
+Prepared* prepared_of(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, prepared_type)) {
+    PyErr_SetString(PyExc_TypeError, "network must come from lumo._arrays.prepare");
+    return nullptr;
+  }
+  return reinterpret_cast<PreparedObject*>(obj)->p;
+}
+
+// Parses keyword-only arguments, every one of them required.
+template <class... T>
+bool keywords(PyObject* args, PyObject* kwargs, const char* function, const char* format,
+              const char* const* names, T*... out) {
+  std::string spec = std::string("|$") + format + ":" + function;
+  return require(kwargs, function, names) &&
+         PyArg_ParseTupleAndKeywords(args, kwargs, spec.c_str(), const_cast<char**>(names),
+                                     out...);
+}
+
+PyObject* prepare_result(std::unique_ptr<Prepared> p) {
+  PreparedObject* obj = PyObject_New(PreparedObject, prepared_type);
+  if (obj == nullptr) return nullptr;
+  obj->p = p.release();
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+const char* const kPrepareNames[] = {"tail", "head", "freq", "cost", "kind", "n_nodes", nullptr};
+
+// prepare(*, tail, head, freq, cost, kind, n_nodes) -> Prepared
+PyObject* py_prepare(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject *tail, *head, *freq, *cost, *kind;
+  Py_ssize_t n_nodes = 0;
+  if (!keywords(args, kwargs, "prepare", "OOOOOn", kPrepareNames, &tail, &head, &freq, &cost,
+                &kind, &n_nodes)) {
+    return nullptr;
+  }
+  try {
+    auto p = std::make_unique<Prepared>();
+    if (!read_network(tail, head, freq, cost, kind, n_nodes, p->in)) return nullptr;
+    if (!run(1, true, [&](lumo::CancelFlag) {
+          p->net = lumo::prepare_network(p->in.tail, p->in.head, p->in.cost, p->in.n_nodes);
+          p->outgoing = lumo::index_arcs(p->in.tail, p->in.n_nodes);
+        })) {
+      return nullptr;
+    }
+    return prepare_result(std::move(p));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+const char* const kCheckNames[] = {"network", "demand", "n_zones", "destinations", nullptr};
+
+// check_demand(*, network, demand, n_zones, destinations) -> {"destinations": found or None}
+// The demand checks of assign, made once by the caller before the blocks run;
+// with destinations None they are found (every zone with demand towards it).
+PyObject* py_check_demand(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject *prep_obj, *demand, *dsts_obj;
+  Py_ssize_t n_zones = 0;
+  if (!keywords(args, kwargs, "check_demand", "OOnO", kCheckNames, &prep_obj, &demand, &n_zones,
+                &dsts_obj)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    View view;
+    lumo::DemandMatrix dem;
+    IndexVec dsts;
+    if (!read_demand(demand, n_zones, p->in, view, dem, dsts_obj, dsts)) return nullptr;
+    PyObject* out = PyDict_New();
+    if (out == nullptr ||
+        !put(out, "destinations", dsts_obj == Py_None ? index_list(dsts) : Py_NewRef(Py_None))) {
+      Py_XDECREF(out);
+      return nullptr;
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// Frequencies for a block: the network's, or one value per arc.
+bool block_freqs(PyObject* obj, const Prepared& p, FloatVec& own, const FloatVec*& out) {
+  if (obj == Py_None) {
+    out = &p.in.freq;
+    return true;
+  }
+  if (!read_floats(obj, "effective frequencies", Allowed::kFrequencies, own)) return false;
+  if (own.size() != p.in.tail.size()) {
+    PyErr_SetString(input_error, "effective frequencies must have one entry per arc");
+    return false;
+  }
+  out = &own;
+  return true;
+}
+
+// The demand as sent to the workers, checked by check_demand (only its size
+// is checked again), and the block's destinations.
+bool block_demand(PyObject* demand, Py_ssize_t n_zones, const Prepared& p, View& view,
+                  lumo::DemandMatrix& dem, PyObject* dsts_obj, IndexVec& dsts) {
+  if (n_zones < 0 || static_cast<Index>(n_zones) > p.in.n_nodes) {
+    PyErr_SetString(input_error, "the demand does not fit the network");
+    return false;
+  }
+  return view_demand(demand, n_zones, view, dem, nullptr, false) &&
+         read_indices(dsts_obj, "destinations", zones(dem.zones), dsts);
+}
+
+const char* const kBlockNames[] = {"network", "freqs", "demand", "n_zones", "destinations",
+                                   "per_destination", "components", "threads", nullptr};
+
+// assign_block(*, network, freqs, demand, n_zones, destinations, per_destination,
+//              components, threads)
+// -> {dest_flows: D x M, cost: D x Z, partials: D, labels: D x N or None,
+//     wait, ride, walk, boardings: D x Z or None}
+// Row k of the D x Z results holds the zones' values towards destinations[k].
+PyObject* py_assign_block(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject *prep_obj, *freq_obj, *demand, *dsts_obj, *threads_obj;
+  Py_ssize_t n_zones = 0;
+  int per_destination = 0, components = 0;
+  if (!keywords(args, kwargs, "assign_block", "OOOnOppO", kBlockNames, &prep_obj, &freq_obj,
+                &demand, &n_zones, &dsts_obj, &per_destination, &components, &threads_obj)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    View demand_view;
+    lumo::DemandMatrix dem;
+    IndexVec dsts;
+    FloatVec own;
+    const FloatVec* freqs = nullptr;
+    int threads = 0;
+    if (!block_freqs(freq_obj, *p, own, freqs) ||
+        !block_demand(demand, n_zones, *p, demand_view, dem, dsts_obj, dsts) ||
+        !read_threads(threads_obj, threads)) {
+      return nullptr;
+    }
+    lumo::Skim r;
+    lumo::SkimOptions options;
+    options.per_destination = true;
+    options.components = components != 0;
+    options.by_destination = true;
+    const Index n = p->in.n_nodes;
+    const std::size_t m = p->in.tail.size();
+    if (!run(threads, quick_work(dsts.size(), n, m), [&](lumo::CancelFlag cancel) {
+          options.cancel = cancel;
+          lumo::WorkspacePtr ws = lumo::make_workspace();
+          lumo::assign_skim(p->net, *freqs, p->in.kind, dem, dsts, options, *ws, r);
+        })) {
+      return nullptr;
+    }
+    const Py_ssize_t d = static_cast<Py_ssize_t>(dsts.size());
+    const Py_ssize_t mm = static_cast<Py_ssize_t>(m), nn = static_cast<Py_ssize_t>(n);
+    const bool c = components != 0;
+    r.partials.resize(dsts.size());
+    PyObject* out = PyDict_New();
+    if (out == nullptr || !put(out, "dest_flows", make_buffer(std::move(r.dest_flows), d, mm)) ||
+        !put(out, "cost", make_buffer(std::move(r.cost), d, n_zones)) ||
+        !put(out, "partials", make_buffer(std::move(r.partials))) ||
+        !put(out, "labels", optional_buffer(per_destination != 0, r.labels, d, nn)) ||
+        !put(out, "wait", optional_buffer(c, r.wait, d, n_zones)) ||
+        !put(out, "ride", optional_buffer(c, r.ride, d, n_zones)) ||
+        !put(out, "walk", optional_buffer(c, r.walk, d, n_zones)) ||
+        !put(out, "boardings", optional_buffer(c, r.boardings, d, n_zones))) {
+      Py_XDECREF(out);
+      return nullptr;
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+bool read_block(PyObject* obj, const char* name, std::size_t size, FloatVec& out) {
+  if (!read_floats(obj, name, Allowed::kFrequencies, out)) return false;
+  if (out.size() != size) {
+    PyErr_Format(input_error, "%s must hold %zu values, got %zu", name, size, out.size());
+    return false;
+  }
+  return true;
+}
+
+const char* const kCongestedBlockNames[] = {"network", "demand", "n_zones", "destinations",
+                                            "flows", "freqs", "decay", "msa", "done",
+                                            "threads", nullptr};
+
+// congested_block(*, network, demand, n_zones, destinations, flows, freqs, decay, msa, done,
+//                 threads) -> {labels: D x N, flows: D x M, num: D, den: D}
+// With flows None: the uncongested assignment a run starts from (num and den
+// None). Otherwise one iteration of the block: assign with the effective
+// frequencies `freqs`, blend the new flows into `flows` with the weight of
+// the iteration after `done` ones, and each destination's gap parts.
+PyObject* py_congested_block(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject *prep_obj, *demand, *dsts_obj, *flows_obj, *freq_obj, *threads_obj;
+  Py_ssize_t n_zones = 0;
+  float decay = 0;
+  int msa = 0;
+  unsigned long done = 0;
+  if (!keywords(args, kwargs, "congested_block", "OOnOOOfpkO", kCongestedBlockNames, &prep_obj,
+                &demand, &n_zones, &dsts_obj, &flows_obj, &freq_obj, &decay, &msa, &done,
+                &threads_obj)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    View demand_view;
+    lumo::DemandMatrix dem;
+    IndexVec dsts;
+    FloatVec own, x;
+    const FloatVec* freqs = nullptr;
+    int threads = 0;
+    if (!block_freqs(freq_obj, *p, own, freqs) ||
+        !block_demand(demand, n_zones, *p, demand_view, dem, dsts_obj, dsts) ||
+        !read_threads(threads_obj, threads)) {
+      return nullptr;
+    }
+    const Index n = p->in.n_nodes;
+    const std::size_t m = p->in.tail.size(), n_dst = dsts.size();
+    const bool first = flows_obj == Py_None;
+    if (!first && !read_block(flows_obj, "flows", n_dst * m, x)) return nullptr;
+    FloatVec labels, y, num(first ? 0 : n_dst), den(first ? 0 : n_dst);
+    if (!run(threads, quick_work(n_dst, n, m), [&](lumo::CancelFlag cancel) {
+          const FloatVec rows = lumo::demand_rows(dem, dsts, n);
+          lumo::WorkspacePtr ws = lumo::make_workspace();
+          lumo::assign_all(p->net, *freqs, rows, dsts, *ws, labels, y, cancel);
+          if (first) {
+            x = std::move(y);
+            return;
+          }
+          lumo::blend_flows(x, y, lumo::average_weight(decay, msa != 0,
+                                                       static_cast<std::uint32_t>(done)));
+          lumo::gap_parts(p->in.head, p->in.cost, *freqs, dsts, n, labels, x, p->outgoing,
+                          num.data(), den.data());
+        })) {
+      return nullptr;
+    }
+    const Py_ssize_t d = static_cast<Py_ssize_t>(n_dst);
+    PyObject* out = PyDict_New();
+    if (out == nullptr ||
+        !put(out, "labels", make_buffer(std::move(labels), d, static_cast<Py_ssize_t>(n))) ||
+        !put(out, "flows", make_buffer(std::move(x), d, static_cast<Py_ssize_t>(m))) ||
+        !put(out, "num", optional_buffer(!first, num, -1, 0)) ||
+        !put(out, "den", optional_buffer(!first, den, -1, 0))) {
+      Py_XDECREF(out);
+      return nullptr;
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+const char* const kFinishNames[] = {"network", "demand", "n_zones", "destinations", "labels",
+                                    nullptr};
+
+// congested_finish(*, network, demand, n_zones, destinations, labels)
+// -> {cost: D x Z, partials: D}
+// The zones' costs towards each destination of the block and each one's total
+// cost, from the labels of the run's newest assignment.
+PyObject* py_congested_finish(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject *prep_obj, *demand, *dsts_obj, *labels_obj;
+  Py_ssize_t n_zones = 0;
+  if (!keywords(args, kwargs, "congested_finish", "OOnOO", kFinishNames, &prep_obj, &demand,
+                &n_zones, &dsts_obj, &labels_obj)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    View demand_view, labels_view;
+    lumo::DemandMatrix dem;
+    IndexVec dsts;
+    if (!block_demand(demand, n_zones, *p, demand_view, dem, dsts_obj, dsts) ||
+        !labels_view.open(labels_obj, "labels")) {
+      return nullptr;
+    }
+    const Index n = p->in.n_nodes, z = static_cast<Index>(n_zones);
+    const std::size_t n_dst = dsts.size();
+    if (labels_view.code() != 'f' || labels_view.itemsize() != 4 ||
+        labels_view.size() != n_dst * n) {
+      PyErr_SetString(input_error, "labels must be float32, one row of n_nodes per destination");
+      return nullptr;
+    }
+    const float* labels = static_cast<const float*>(labels_view.data());
+    FloatVec cost(n_dst * z), partials(n_dst);
+    const FloatVec rows = lumo::demand_rows(dem, dsts, n);
+    for (std::size_t k = 0; k < n_dst; ++k) {
+      std::copy(labels + k * n, labels + k * n + z, cost.data() + k * z);
+      partials[k] = lumo::total_cost(std::span<const float>(labels + k * n, n),
+                                     std::span<const float>(rows.data() + k * n, n), n);
+    }
+    PyObject* out = PyDict_New();
+    if (out == nullptr ||
+        !put(out, "cost", make_buffer(std::move(cost), static_cast<Py_ssize_t>(n_dst),
+                                      n_zones)) ||
+        !put(out, "partials", make_buffer(std::move(partials)))) {
+      Py_XDECREF(out);
+      return nullptr;
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+bool float32_view(View& view, PyObject* obj, const char* name) {
+  if (!view.open(obj, name)) return false;
+  if (view.code() != 'f' || view.itemsize() != 4) {
+    PyErr_Format(input_error, "%s must hold float32 values", name);
+    return false;
+  }
+  return true;
+}
+
+const char* const kFoldNames[] = {"running", "blocks", nullptr};
+
+// fold(*, running, blocks) -> running + blocks[0] + blocks[1] + ..., row by row in order
+PyObject* py_fold(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject *running_obj, *blocks_obj;
+  if (!keywords(args, kwargs, "fold", "OO", kFoldNames, &running_obj, &blocks_obj)) {
+    return nullptr;
+  }
+  try {
+    View running, blocks;
+    if (!float32_view(running, running_obj, "running") ||
+        !float32_view(blocks, blocks_obj, "blocks")) {
+      return nullptr;
+    }
+    const std::size_t m = running.size();
+    if (m == 0 ? blocks.size() != 0 : blocks.size() % m != 0) {
+      PyErr_SetString(input_error, "blocks must be whole rows of as many values as running");
+      return nullptr;
+    }
+    const float* r = static_cast<const float*>(running.data());
+    FloatVec out(r, r + m);
+    lumo::fold_blocks(out, std::span<const float>(static_cast<const float*>(blocks.data()),
+                                                  blocks.size()));
+    return make_buffer(std::move(out));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+const char* const kFoldValuesNames[] = {"running", "values", nullptr};
+
+// fold_values(*, running, values) -> running + values[0] + ..., in order
+PyObject* py_fold_values(PyObject*, PyObject* args, PyObject* kwargs) {
+  float running = 0;
+  PyObject* values_obj;
+  if (!keywords(args, kwargs, "fold_values", "fO", kFoldValuesNames, &running, &values_obj)) {
+    return nullptr;
+  }
+  View values;
+  if (!float32_view(values, values_obj, "values")) return nullptr;
+  const float total = lumo::fold_values(
+      running, std::span<const float>(static_cast<const float*>(values.data()), values.size()));
+  return PyFloat_FromDouble(static_cast<double>(total));
+}
+
+const char* const kStepWeightNames[] = {"step", "decay", "step_param", "step_param2", "gaps",
+                                        nullptr};
+
+// step_weight(*, step, decay, step_param, step_param2, gaps) -> the weight of
+// the newest assignment in the iteration after `gaps` (float32 values), by
+// the core's rule
+PyObject* py_step_weight(PyObject*, PyObject* args, PyObject* kwargs) {
+  int rule = 0;
+  float decay = 0;
+  double p1 = 0, p2 = 0;
+  PyObject* gaps_obj;
+  if (!keywords(args, kwargs, "step_weight", "ifddO", kStepWeightNames, &rule, &decay, &p1, &p2,
+                &gaps_obj)) {
+    return nullptr;
+  }
+  if (rule < 0 || rule >= lumo::kStepRules) {
+    PyErr_Format(input_error, "step rule %d is not one of 0 ... %d", rule, lumo::kStepRules - 1);
+    return nullptr;
+  }
+  View gaps;
+  if (!float32_view(gaps, gaps_obj, "gaps")) return nullptr;
+  const std::span<const float> all(static_cast<const float*>(gaps.data()), gaps.size());
+  lumo::StepWeights weights(lumo::StepOptions{static_cast<lumo::StepRule>(rule), decay, p1, p2});
+  float w = 0;
+  for (std::size_t k = 0; k <= all.size(); ++k) w = weights.next(all.first(k));
+  return PyFloat_FromDouble(static_cast<double>(w));
+}
+
+const char* const kRatioNames[] = {"numerator", "denominator", nullptr};
+
+// ratio(*, numerator, denominator) -> the gap from its two sums, in float32
+PyObject* py_ratio(PyObject*, PyObject* args, PyObject* kwargs) {
+  float a = 0, b = 0;
+  if (!keywords(args, kwargs, "ratio", "ff", kRatioNames, &a, &b)) return nullptr;
+  return PyFloat_FromDouble(static_cast<double>(a / b));
+}
+
+const char* const kEffectiveNames[] = {"network", "total", "capacity", "beta", "loaded",
+                                       nullptr};
+
+// effective_freqs(*, network, total, capacity, beta, loaded) -> M values
+PyObject* py_effective_freqs(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject *prep_obj, *total_obj;
+  float capacity = 0, beta = 0;
+  int loaded = 0;
+  if (!keywords(args, kwargs, "effective_freqs", "OOffp", kEffectiveNames, &prep_obj, &total_obj,
+                &capacity, &beta, &loaded)) {
+    return nullptr;
+  }
+  Prepared* p = prepared_of(prep_obj);
+  if (p == nullptr) return nullptr;
+  try {
+    const std::size_t m = p->in.tail.size();
+    FloatVec total;
+    if (!read_block(total_obj, "total", m, total)) return nullptr;
+    FloatVec head_load(loaded ? p->in.n_nodes : 0), out;
+    lumo::effective_freqs_from_totals(total, p->in.freq, p->in.head, capacity, beta,
+                                      loaded != 0, head_load, out);
+    return make_buffer(std::move(out));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyObject* py_timings(PyObject*, PyObject*) {
   return Py_BuildValue("(dd)", read_seconds, compute_seconds);
 }
@@ -798,14 +1296,49 @@ PyMethodDef methods[] = {
     {"assign", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_assign)),
      METH_VARARGS | METH_KEYWORDS,
      "assign(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
-     "per_destination, components, threads, chunk=0)\n--\n\nUncongested assignment (see "
+     "per_destination, components, threads, chunk=0, minutes=None, progress=None)\n--\n\nUncongested assignment (see "
      "lumo.arrays); returns a dict."},
     {"congested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_congested)),
      METH_VARARGS | METH_KEYWORDS,
      "congested(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
      "capacity, step, decay, step_param, step_param2, beta, tol, max_iters, progress, components, "
-     "threads)\n--\n\n"
+     "threads, minutes=None)\n--\n\n"
      "Congested assignment (see lumo.arrays); returns a dict."},
+    {"prepare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_prepare)),
+     METH_VARARGS | METH_KEYWORDS,
+     "prepare(*, tail, head, freq, cost, kind, n_nodes)\n--\n\nA network read once for block tasks."},
+    {"check_demand", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_check_demand)),
+     METH_VARARGS | METH_KEYWORDS,
+     "check_demand(*, network, demand, n_zones, destinations)\n--\n\nThe demand checks of assign; returns a dict."},
+    {"assign_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_assign_block)),
+     METH_VARARGS | METH_KEYWORDS,
+     "assign_block(*, network, freqs, demand, n_zones, destinations, per_destination, "
+     "components, threads)\n--\n\nA block of destinations, each one's results apart; returns a dict."},
+    {"congested_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_congested_block)),
+     METH_VARARGS | METH_KEYWORDS,
+     "congested_block(*, network, demand, n_zones, destinations, flows, freqs, decay, "
+     "msa, done, threads)\n--\n\nThe start or one iteration of a block of a congested run; returns a dict."},
+    {"congested_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_congested_finish)),
+     METH_VARARGS | METH_KEYWORDS,
+     "congested_finish(*, network, demand, n_zones, destinations, labels)\n--\n\n"
+     "Costs and total costs of a block; returns a dict."},
+    {"fold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_fold)),
+     METH_VARARGS | METH_KEYWORDS,
+     "fold(*, running, blocks)\n--\n\nIn-order sums of rows."},
+    {"step_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_step_weight)),
+     METH_VARARGS | METH_KEYWORDS,
+     "step_weight(*, step, decay, step_param, step_param2, gaps)\n--\n\nThe weight of the next "
+     "iteration's assignment."},
+    {"fold_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_fold_values)),
+     METH_VARARGS | METH_KEYWORDS,
+     "fold_values(*, running, values)\n--\n\nIn-order sum of values."},
+    {"ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_ratio)),
+     METH_VARARGS | METH_KEYWORDS,
+     "ratio(*, numerator, denominator)\n--\n\nThe quotient in float32."},
+    {"effective_freqs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_effective_freqs)),
+     METH_VARARGS | METH_KEYWORDS,
+     "effective_freqs(*, network, total, capacity, beta, loaded)\n--\n\n"
+     "Effective frequencies from total arc flows."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -823,6 +1356,10 @@ int exec_module(PyObject* module) {
   if (buffer_type == nullptr) {
     buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_spec));
     if (buffer_type == nullptr) return -1;
+  }
+  if (prepared_type == nullptr) {
+    prepared_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&prepared_spec));
+    if (prepared_type == nullptr) return -1;
   }
   if (input_error == nullptr) {
     input_error = PyErr_NewExceptionWithDoc(

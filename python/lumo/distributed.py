@@ -1,0 +1,625 @@
+"""The assignments of :mod:`lumo.arrays` on a cluster, with the same bits.
+
+``lumo.arrays.assign(..., executor=client)`` and
+``lumo.arrays.assign_congested(..., executor=client)`` come here. The
+destinations are cut into blocks; every block is a task that a worker of the
+cluster computes; the results are put together in destination order, so they
+are the local call's exactly, whatever the number of workers and threads and
+whatever order the tasks finish in.
+
+With a ``dask.distributed.Client``:
+
+* the network's arrays and the demand matrix are scattered once per call, to
+  every worker; tasks refer to them and carry only their destinations;
+* the sums over destinations (arc flows, total cost, the congested run's
+  total arc flows and the two sums of its gap) run as a chain: block b's fold
+  task adds block b's destinations, in order, to the running sums of blocks
+  0 … b−1, on the worker that computed block b. Only the running sums (one
+  float per arc) move from block to block; the per-destination flows stay where
+  they were computed;
+* a congested iteration sends the effective frequencies (one float per arc) to
+  every worker and gets back, at the end of its chain, the total arc flows and
+  the gap's two sums; every block's averaged flows and labels stay on a worker
+  between iterations.
+
+Any other ``concurrent.futures.Executor`` (a ``ProcessPoolExecutor``) works
+too, without scattering: every task carries the network and demand, its
+results come back whole and the client adds them up, in destination order.
+
+A worker that dies costs its tasks a retry (the scheduler recomputes what was
+lost, from the same inputs, so the bits do not change). Every worker must have
+this version of lumo: that is checked before anything is computed.
+"""
+from __future__ import annotations
+
+import collections
+import concurrent.futures
+import functools
+import importlib.metadata
+import logging
+import math
+import threading
+import time
+import uuid
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+from . import _arrays
+
+__all__ = ["WorkerMismatch", "block_size"]
+
+
+class WorkerMismatch(RuntimeError):
+    """A worker of the cluster cannot run lumo, or runs another version of it."""
+
+
+#: A task should compute for at least this long (Dask costs about 1 ms a task).
+TASK_SECONDS = 0.1
+#: Seconds of one destination per node and arc, measured on one core of a
+#: current machine; only the order of magnitude matters.
+_SECONDS_PER_ELEMENT = 6e-8
+#: With enough destinations, every thread of the cluster gets this many blocks,
+#: so that a slow or lost worker leaves little waiting.
+_BLOCKS_PER_THREAD = 4
+#: Forces the destinations per block (for tests and benchmarks); None: sized.
+_BLOCK_SIZE: int | None = None
+#: How the uncongested sums are formed on Dask: "chain" (on the workers) or
+#: "client" (every block's per-destination flows go to the client, which adds
+#: them); the second is kept to measure one against the other.
+_SUMS = "chain"
+
+_LOG = logging.getLogger("lumo")
+
+
+def block_size(n_destinations: int, n_nodes: int, n_arcs: int, threads: int) -> int:
+    """Destinations per block: enough for about :data:`TASK_SECONDS` of work
+    each, and no fewer than give every one of ``threads`` cluster threads
+    a few blocks."""
+    if _BLOCK_SIZE is not None:
+        return max(1, int(_BLOCK_SIZE))
+    per_destination = _SECONDS_PER_ELEMENT * max(1, n_nodes + n_arcs)
+    enough = math.ceil(TASK_SECONDS / per_destination)
+    share = math.ceil(n_destinations / max(1, _BLOCKS_PER_THREAD * threads))
+    return max(1, enough, share)
+
+
+def _blocks(dsts: np.ndarray, size: int) -> list[np.ndarray]:
+    return [dsts[i:i + size] for i in range(0, dsts.shape[0], size)]
+
+
+# ---------------------------------------------------------------------------
+# What the workers run. Each worker process reads and indexes the network once
+# per call, for all the blocks it computes.
+
+_prepared: collections.OrderedDict[str, Any] = collections.OrderedDict()
+_prepared_lock = threading.Lock()
+
+
+def _network_of(key: str, arrays: dict[str, Any]) -> Any:
+    with _prepared_lock:
+        p = _prepared.get(key)
+        if p is None:
+            p = _arrays.prepare(**arrays)
+            _prepared[key] = p
+            while len(_prepared) > 2:
+                _prepared.popitem(last=False)
+        else:
+            _prepared.move_to_end(key)
+        return p
+
+
+def _arrays_of(out: dict[str, Any]) -> dict[str, Any]:
+    return {k: None if v is None else np.asarray(v) for k, v in out.items()}
+
+
+def _assign_task(key: str, arrays: dict[str, Any], demand: np.ndarray, dsts: np.ndarray,
+                 freqs: np.ndarray | None, per_destination: bool, components: bool,
+                 threads: int) -> dict[str, Any]:
+    net = _network_of(key, arrays)
+    return _arrays_of(_arrays.assign_block(
+        network=net, freqs=freqs, demand=demand, n_zones=demand.shape[0], destinations=dsts,
+        per_destination=per_destination, components=components, threads=threads))
+
+
+def _what_client_needs(block: dict[str, Any], keep_flows: bool) -> dict[str, Any]:
+    """The block's results less its per-destination flows, which only the
+    chain of sums needs (unless the caller asked for them)."""
+    return {k: v for k, v in block.items() if keep_flows or k != "dest_flows"}
+
+
+def _fold_assign(running: tuple[np.ndarray, float] | None, block: dict[str, Any],
+                 n_arcs: int) -> tuple[np.ndarray, float]:
+    """Adds a block's destinations, in order, to the running flows and total."""
+    if running is None:
+        running = (np.zeros(n_arcs, dtype=np.float32), 0.0)
+    flows = np.asarray(_arrays.fold(running=running[0], blocks=block["dest_flows"]))
+    return flows, _arrays.fold_values(running=running[1], values=block["partials"])
+
+
+def _step_task(key: str, arrays: dict[str, Any], demand: np.ndarray, dsts: np.ndarray,
+               state: dict[str, Any] | None, freqs: np.ndarray | None, decay: float, msa: bool,
+               done: int, threads: int) -> dict[str, Any]:
+    """The start of a block's run (no state yet) or one of its iterations."""
+    net = _network_of(key, arrays)
+    return _arrays_of(_arrays.congested_block(
+        network=net, demand=demand, n_zones=demand.shape[0], destinations=dsts,
+        flows=None if state is None else state["flows"], freqs=freqs, decay=decay, msa=msa,
+        done=done, threads=threads))
+
+
+def _fold_congested(running: tuple[np.ndarray, float, float] | None, block: dict[str, Any],
+                    n_arcs: int) -> tuple[np.ndarray, float, float]:
+    """Adds a block's averaged flows and gap parts, in order, to the running
+    total flows and the gap's numerator and denominator."""
+    if running is None:
+        running = (np.zeros(n_arcs, dtype=np.float32), 0.0, 0.0)
+    total = np.asarray(_arrays.fold(running=running[0], blocks=block["flows"]))
+    if block["num"] is None:
+        return total, running[1], running[2]
+    return (total, _arrays.fold_values(running=running[1], values=block["num"]),
+            _arrays.fold_values(running=running[2], values=block["den"]))
+
+
+def _finish_task(key: str, arrays: dict[str, Any], demand: np.ndarray, dsts: np.ndarray,
+                 state: dict[str, Any]) -> dict[str, Any]:
+    net = _network_of(key, arrays)
+    return _arrays_of(_arrays.congested_finish(
+        network=net, demand=demand, n_zones=demand.shape[0], destinations=dsts,
+        labels=state["labels"]))
+
+
+# Checks a worker before any computing. Built from source so that it travels
+# by value: it must run where lumo cannot be imported.
+_PROBE_SOURCE = '''
+def probe(distribution):
+    try:
+        import importlib.metadata
+        import lumo.arrays  # the native halves load
+        return ("ok", importlib.metadata.version(distribution))
+    except Exception as exc:
+        return ("broken", f"{type(exc).__name__}: {exc}")
+'''
+
+
+def _probe() -> Callable[[str], tuple[str, str]]:
+    space: dict[str, Any] = {"__name__": "lumo_worker_probe"}
+    exec(_PROBE_SOURCE, space)
+    probe: Callable[[str], tuple[str, str]] = space["probe"]
+    return probe
+
+
+@functools.cache
+def _distribution() -> str:
+    # Scanning the installed distributions takes a good part of a second.
+    names = importlib.metadata.packages_distributions().get("lumo") or ["lumo"]
+    return names[0]
+
+
+def _client_version() -> str:
+    return importlib.metadata.version(_distribution())
+
+
+def _check_workers(client: Any) -> int:
+    """Raises WorkerMismatch naming the first worker that cannot run this lumo;
+    returns the number of threads of the cluster."""
+    mine = _client_version()
+    answers = client.run(_probe(), _distribution(), on_error="return")
+    if not answers:
+        raise WorkerMismatch("the cluster has no workers: start some before assigning")
+    for worker in sorted(answers):
+        answer = answers[worker]
+        if isinstance(answer, BaseException):
+            raise WorkerMismatch(f"worker {worker} could not be checked "
+                                 f"({type(answer).__name__}: {answer}); this client has "
+                                 f"lumo {mine}") from answer
+        status, detail = answer
+        if status != "ok":
+            raise WorkerMismatch(f"worker {worker} cannot import lumo ({detail}); this client "
+                                 f"has lumo {mine}: install lumo {mine} on every worker")
+        if detail != mine:
+            raise WorkerMismatch(f"worker {worker} has lumo {detail}, this client lumo {mine}: "
+                                 "install the same version on every worker")
+    threads: dict[str, int] = client.nthreads()
+    return max(1, sum(threads.values()))
+
+
+# ---------------------------------------------------------------------------
+# Two ways of running the tasks.
+
+class _Dask:
+    """Tasks on a dask.distributed cluster: data scattered once, sums chained."""
+
+    chains = True
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+        self.futures: list[Any] = []
+        self.scattered: list[Any] = []
+        self.threads = _check_workers(client)
+
+    def put(self, *values: Any) -> tuple[str, list[Any]]:
+        for attempt in range(3):
+            try:
+                futures = self.client.scatter(list(values), broadcast=True, hash=False)
+                break
+            except Exception:  # a worker died while it received: send again
+                if attempt == 2:
+                    raise
+                self.client.wait_for_workers(1, timeout=60)
+        self.scattered.extend(futures)
+        self.futures.extend(futures)
+        return futures[0].key, futures
+
+    def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0,
+               hold: bool = False, workers: list[str] | None = None) -> Any:
+        """A task. Only what `hold` marks is kept for cancelling: what the
+        client still waits for. The rest is released as soon as the tasks that
+        need it have run (the scheduler keeps how to compute it again, should
+        a worker die). `workers`: where it should run, while one of them is
+        there (else anywhere)."""
+        future = self.client.submit(fn, *args, pure=False, priority=priority,
+                                    workers=workers or None,
+                                    allow_other_workers=bool(workers))
+        if hold:
+            self.futures.append(future)
+        return future
+
+    def where(self, futures: Sequence[Any]) -> list[list[str] | None]:
+        """The workers holding each future's result. A block's next task goes
+        there: its per-destination results are the large thing to move, and the
+        scheduler, finding that worker busy, would send them elsewhere."""
+        held = self.client.who_has(list(futures))
+        return [list(held.get(f.key, ())) or None for f in futures]
+
+    def cancel(self) -> None:
+        if self.futures:
+            self.client.cancel(self.futures, force=True)
+        self.futures = []
+
+
+class _Resolved:
+    """A value standing in for a future (the client-side sums)."""
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+    def result(self) -> Any:
+        return self.value
+
+
+class _Executor:
+    """Tasks on a concurrent.futures.Executor: every task carries its data."""
+
+    chains = False
+
+    def __init__(self, executor: concurrent.futures.Executor) -> None:
+        self.executor = executor
+        self.futures: list[Any] = []
+        self.scattered: list[Any] = []
+        self.threads = getattr(executor, "_max_workers", None) or 1
+
+    def put(self, *values: Any) -> tuple[str, list[Any]]:
+        return uuid.uuid4().hex, [_Resolved(v) for v in values]
+
+    def where(self, futures: Sequence[Any]) -> list[list[str] | None]:
+        return [None for _ in futures]
+
+    def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0,
+               hold: bool = False, workers: list[str] | None = None) -> Any:
+        concrete = [a.result() if isinstance(a, (_Resolved, concurrent.futures.Future)) else a
+                    for a in args]
+        future = self.executor.submit(fn, *concrete)
+        self.futures.append(future)
+        return future
+
+    def cancel(self) -> None:
+        for f in self.futures:
+            f.cancel()
+        self.futures = []
+
+
+def _backend(executor: Any) -> _Dask | _Executor:
+    try:
+        from distributed import Client as client_type
+    except ImportError:  # then it cannot be a Client
+        client_type = None  # type: ignore[assignment,misc]
+    if client_type is not None and isinstance(executor, client_type):
+        return _Dask(executor)
+    if isinstance(executor, concurrent.futures.Executor):
+        return _Executor(executor)
+    raise _arrays.InputError("executor must be a dask.distributed.Client or a "
+                             f"concurrent.futures.Executor, got {type(executor).__name__}")
+
+
+def _completed(futures: Sequence[Any]) -> Any:
+    """The futures as they finish (dask's or concurrent.futures')."""
+    if futures and isinstance(futures[0], concurrent.futures.Future):
+        return concurrent.futures.as_completed(futures)
+    if futures and isinstance(futures[0], _Resolved):
+        return iter(futures)
+    from distributed import as_completed
+    return as_completed(futures)  # type: ignore[no-untyped-call]
+
+
+class _Folded:
+    """The running sums after the last block, formed here, block after block."""
+
+    def __init__(self, fold: Callable[..., Any], blocks: list[Any], n_arcs: int) -> None:
+        self.fold, self.blocks, self.n_arcs = fold, blocks, n_arcs
+
+    def result(self) -> Any:
+        value = None
+        for b in self.blocks:  # in order: a block that finished early waits for the earlier ones
+            value = self.fold(value, b.result(), self.n_arcs)
+        return value
+
+
+def _chain(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
+           n_arcs: int, where: list[list[str] | None] | None = None) -> Any:
+    """The running sums after the last block, added block after block: on Dask
+    a chain of tasks, each depending on the one before and running where its
+    block is (`where`); otherwise here. Returns something to call result() on."""
+    if backend.chains and _SUMS == "chain":
+        running: Any = None
+        for i, b in enumerate(blocks):
+            running = backend.submit(fold, running, b, n_arcs, priority=1,
+                                     workers=where[i] if where else None)
+        backend.futures.append(running)
+        return running
+    return _Folded(fold, blocks, n_arcs)
+
+
+def _guarded(backend: _Dask | _Executor, work: Callable[[], Any]) -> Any:
+    """Runs the call; on any failure or Ctrl-C, cancels its tasks first, so the
+    cluster is free for the next call."""
+    try:
+        return work()
+    except BaseException:
+        backend.cancel()
+        raise
+    finally:
+        backend.futures = []
+        backend.scattered = []
+
+
+def _matrix(z: int) -> np.ndarray:
+    return np.full((z, z), np.nan, dtype=np.float32)
+
+
+def _place(matrix: np.ndarray, dsts: np.ndarray, rows: np.ndarray) -> None:
+    matrix[:, dsts] = rows.T
+
+
+def _arrays_dict(net: Any) -> dict[str, Any]:
+    return {"tail": net.tail, "head": net.head, "freq": net.freq, "cost": net.cost,
+            "kind": net.kind, "n_nodes": net.n_nodes}
+
+
+def _skim(flows: Any, cost: np.ndarray, total: float, labels: Any, dest_flows: Any,
+          comps: list[np.ndarray] | None) -> dict[str, Any]:
+    wait, ride, walk, boardings = comps if comps is not None else (None, None, None, None)
+    return {"flows": flows, "cost": cost, "total_cost": total, "labels": labels,
+            "dest_flows": dest_flows, "wait": wait, "ride": ride, "walk": walk,
+            "boardings": boardings}
+
+
+_COMPONENTS = ("wait", "ride", "walk", "boardings")
+
+
+def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
+           per_destination: bool, components: bool,
+           threads: int | None) -> tuple[_arrays.Skim, np.ndarray]:
+    """The uncongested skim of lumo.arrays.assign, block by block: what
+    lumo._arrays.assign returns, and the destinations (found here when None)."""
+    # Every check of the local call, here, before anything is sent.
+    here = _arrays.prepare(**_arrays_dict(net))
+    found = _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0],
+                                 destinations=dst)["destinations"]
+    if dst is None:
+        dst = np.asarray(found, dtype=np.int64)
+    if dst.shape[0] == 0:
+        local = _arrays.assign(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
+                               destinations=dst, per_destination=per_destination,
+                               components=components, threads=threads)
+        return local, dst
+    backend = _backend(executor)
+    task_threads = threads or 1
+    z, n, m = mat.shape[0], net.n_nodes, net.n_arcs
+    assert dst is not None
+    dsts: np.ndarray = dst
+
+    def work() -> dict[str, Any]:
+        key, (net_f, dem_f) = backend.put(_arrays_dict(net), mat)
+        size = block_size(dsts.shape[0], n, m, backend.threads)
+        pieces = _blocks(dsts, size)
+        chained = backend.chains and _SUMS == "chain"
+        cost = _matrix(z)
+        comps = [_matrix(z) for _ in range(4)] if components else None
+        labels = np.empty((dsts.shape[0], n), np.float32) if per_destination else None
+        dest_flows = np.empty((dsts.shape[0], m), np.float32) if per_destination else None
+
+        def place(i: int, part: dict[str, Any]) -> None:
+            b = pieces[i]
+            _place(cost, b, part["cost"])
+            if comps is not None:
+                for c, name in enumerate(_COMPONENTS):
+                    _place(comps[c], b, part[name])
+            if labels is not None and dest_flows is not None:
+                labels[i * size:i * size + b.shape[0]] = part["labels"]
+                dest_flows[i * size:i * size + b.shape[0]] = part["dest_flows"]
+
+        computed = [backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
+                                   components, task_threads) for b in pieces]
+        if not chained:
+            # Every block's results come here whole; the sums are made here.
+            sums = _Folded(_fold_assign, computed, m)
+            order = {_ident(f): i for i, f in enumerate(computed)}
+            for f in _completed(computed):
+                place(order[_ident(f)], f.result())
+            flows, total = sums.result()
+            return _skim(flows, cost, total, labels, dest_flows, comps)
+        flows, total = _chained_assign(backend, computed, per_destination, m, place)
+        return _skim(flows, cost, total, labels, dest_flows, comps)
+
+    out: _arrays.Skim = _guarded(backend, work)
+    return out, dsts
+
+
+def _chained_assign(backend: Any, computed: list[Any], keep_flows: bool, n_arcs: int,
+                    place: Callable[[int, dict[str, Any]], None]) -> tuple[np.ndarray, float]:
+    """As blocks finish: their parts for the client, picked where they were
+    computed; and the chain of sums, extended in block order as far as the
+    blocks before have finished, each fold where its block is."""
+    from distributed import as_completed
+    blocks = {f.key: i for i, f in enumerate(computed)}
+    picks: dict[str, int] = {}
+    ready: dict[int, tuple[Any]] = {}
+    ready_at: dict[int, list[str] | None] = {}
+    running: Any = None
+    folded = 0
+    pending = as_completed(computed)  # type: ignore[no-untyped-call]
+    computed.clear()  # a block's flows are released once folded and picked
+    for f in pending:
+        if f.key in picks:
+            place(picks.pop(f.key), f.result())
+            continue
+        i = blocks.pop(f.key)
+        if f.status == "error":
+            f.result()  # raises the task's failure
+        where = backend.where([f])[0]
+        pick = backend.submit(_what_client_needs, f, keep_flows, hold=True, workers=where)
+        picks[pick.key] = i
+        pending.add(pick)  # type: ignore[no-untyped-call]
+        ready[i] = (f,)
+        ready_at[i] = where
+        while folded in ready:
+            running = backend.submit(_fold_assign, running, *ready.pop(folded)[:1], n_arcs,
+                                     priority=1, workers=ready_at.pop(folded))
+            folded += 1
+    backend.futures.append(running)
+    result: tuple[np.ndarray, float] = running.result()
+    return result
+
+
+def _ident(future: Any) -> Any:
+    return getattr(future, "key", None) or id(future)
+
+
+def _log_iteration(k: int, gap: float, seconds: float) -> None:
+    if _LOG.isEnabledFor(logging.INFO):
+        _LOG.info("%s: iteration %d, gap %.6g, %.3f s", "assign_congested", k, gap, seconds,
+                  extra={"function": "assign_congested", "iteration": k, "gap": gap,
+                         "seconds": seconds})
+
+
+def _log_finished(iterations: int, gap: float, tol: float, converged: bool) -> None:
+    if _LOG.isEnabledFor(logging.INFO):
+        _LOG.info("%s: %d iterations, gap %.6g, tol %.6g, %s", "assign_congested", iterations,
+                  gap, tol, "converged" if converged else "not converged",
+                  extra={"function": "assign_congested", "iterations": iterations, "gap": gap,
+                         "tol": tol, "converged": converged})
+
+
+def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, capacity: float,
+                     step: tuple[int, float, float, float], beta: float, tol: float,
+                     max_iters: int,
+                     progress: Callable[[int, float], object] | None, components: bool,
+                     threads: int | None) -> _arrays.CongestedResult:
+    """The congested run of lumo.arrays.assign_congested, block by block: what
+    lumo._arrays.congested returns."""
+    here = _arrays.prepare(**_arrays_dict(net))
+    _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0], destinations=dst)
+    if dst.shape[0] == 0:
+        return _arrays.congested(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
+                                 destinations=dst,
+                                 capacity=np.array([capacity], dtype=np.float32),
+                                 step=step[0], decay=step[1], step_param=step[2],
+                                 step_param2=step[3], beta=beta, tol=tol, max_iters=max_iters, progress=progress,
+                                 components=components, threads=threads)
+    backend = _backend(executor)
+    task_threads = threads or 1
+    z, n, m = mat.shape[0], net.n_nodes, net.n_arcs
+    tol32 = float(np.float32(tol))
+
+    def work() -> dict[str, Any]:
+        key, (net_f, dem_f) = backend.put(_arrays_dict(net), mat)
+        pieces = _blocks(dst, block_size(dst.shape[0], n, m, backend.threads))
+        # Each block's averaged flows and labels (its state) stay on the worker
+        # that started it: every later task of the block goes there.
+        states = [backend.submit(_step_task, key, net_f, dem_f, b, None, None, 0.0, False, 0,
+                                 task_threads, hold=True) for b in pieces]
+        where = backend.where(states) if backend.chains else None
+        total, _, _ = _chain(backend, _fold_congested, states, m, where).result()
+        gaps: list[float] = []
+        weights: list[float] = []
+        stopped = False
+        eff_f = None
+        last = None
+        # No iteration at all unless the tolerance is below +inf.
+        while tol32 < math.inf and (not gaps or (len(gaps) < max_iters and gaps[-1] > tol32)):
+            t0 = time.perf_counter()
+            eff = np.asarray(_arrays.effective_freqs(network=here, total=total,
+                                                     capacity=capacity, beta=beta, loaded=True))
+            # Every iteration's frequencies stay on the workers until the call
+            # ends: a block lost with its worker is recomputed from them.
+            eff_f = backend.put(eff)[1][0]
+            last = eff
+            where = backend.where(states) if backend.chains else None
+            # The weight of this iteration by the core's rule, applied as a
+            # constant weight by every block.
+            weight = _arrays.step_weight(step=step[0], decay=step[1], step_param=step[2],
+                                         step_param2=step[3],
+                                         gaps=np.asarray(gaps, dtype=np.float32))
+            weights.append(weight)
+            states = [backend.submit(_step_task, key, net_f, dem_f, b, s, eff_f, weight, False,
+                                     len(gaps), task_threads, hold=True,
+                                     workers=where[i] if where else None)
+                      for i, (b, s) in enumerate(zip(pieces, states))]
+            backend.futures = backend.scattered + states
+            total, numerator, denominator = _chain(backend, _fold_congested, states, m,
+                                                   where).result()
+            gap = _arrays.ratio(numerator=numerator, denominator=denominator)
+            gaps.append(gap)
+            _log_iteration(len(gaps), gap, time.perf_counter() - t0)
+            if progress is not None and progress(len(gaps), gap) is False:
+                stopped = True
+                break
+        gap = gaps[-1] if gaps else math.nan
+        converged = bool(gaps) and gaps[-1] <= tol32
+        _log_finished(len(gaps), gap, tol32, converged)
+
+        where = backend.where(states) if backend.chains else None
+        at = (lambda i: where[i]) if where else (lambda i: None)
+        finals = [backend.submit(_finish_task, key, net_f, dem_f, b, s, hold=True, workers=at(i))
+                  for i, (b, s) in enumerate(zip(pieces, states))]
+        extra = []
+        if components:
+            # The newest assignment once more, with its strategies' components.
+            extra = [backend.submit(_assign_task, key, net_f, dem_f, b, eff_f, False, True,
+                                    task_threads, workers=at(i)) for i, b in enumerate(pieces)]
+            if backend.chains:
+                extra = [backend.submit(_what_client_needs, f, False, hold=True, workers=at(i))
+                         for i, f in enumerate(extra)]
+        cost = _matrix(z)
+        total_cost = 0.0
+        for b, f in zip(pieces, finals):  # in order, for the total
+            part = f.result()
+            _place(cost, b, part["cost"])
+            total_cost = _arrays.fold_values(running=total_cost, values=part["partials"])
+        comps = None
+        if components:
+            comps = [_matrix(z) for _ in range(4)]
+            for b, f in zip(pieces, extra):
+                part = f.result()
+                for c, name in enumerate(_COMPONENTS):
+                    _place(comps[c], b, part[name])
+        out = _skim(total, cost, total_cost, None, None, comps)
+        out.update(iterations=len(gaps), gaps=gaps, converged=converged, stopped=stopped,
+                   weights=weights,
+                   effective_freq=np.asarray(net.freq, np.float32) if last is None else last)
+        return out
+
+    result: _arrays.CongestedResult = _guarded(backend, work)
+    return result

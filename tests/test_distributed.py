@@ -1,0 +1,369 @@
+"""lumo.arrays on a cluster (a Dask LocalCluster of two worker processes, or a
+concurrent.futures executor): the local call's bits, whatever the blocks,
+the workers and the order tasks finish in; and the faults: a killed worker, a
+worker without lumo or with another version, Ctrl-C."""
+import concurrent.futures
+import functools
+import gzip
+import json
+import logging
+import os
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")  # in the test extra
+
+import cluster_tasks  # noqa: E402
+
+
+
+# Imported by the tests, not at collection: other modules check what
+# importing lumo alone loads.
+@pytest.fixture(scope="module")
+def la():
+    import lumo.arrays
+    return lumo.arrays
+
+
+@pytest.fixture(scope="module")
+def ld():
+    import lumo.distributed
+    return lumo.distributed
+
+INF = float("inf")
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+FIELDS = ("flows", "cost", "labels", "dest_flows", "wait", "ride", "walk", "boardings",
+          "destinations")
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=":0", silence_logs=logging.CRITICAL)
+    c = distributed.Client(cluster)
+    yield c
+    c.close()
+    cluster.close()
+
+
+def same(got, want):
+    """Bit for bit, NaN included."""
+    got = np.asarray(got, dtype=np.float32)
+    want = np.asarray(want, dtype=np.float32)
+    assert got.shape == want.shape
+    assert np.array_equal(got.view(np.uint32), want.view(np.uint32))
+
+
+def same_result(got, want):
+    for name in FIELDS:
+        g, w = getattr(got, name), getattr(want, name)
+        assert (g is None) == (w is None), name
+        if w is not None:
+            same(g, w) if name != "destinations" else np.testing.assert_array_equal(g, w)
+    assert np.float32(got.total_cost).view(np.uint32) == np.float32(want.total_cost).view(
+        np.uint32)
+    assert got.convergence == want.convergence
+
+
+def random_network(seed, zones=24, extra=160):
+    import lumo.arrays as la
+    rng = random.Random(seed)
+    n = zones + extra
+    m = 4 * n
+    tail = [rng.randrange(n) for _ in range(m)]
+    head = [rng.randrange(n) for _ in range(m)]
+    freq = [rng.choice([INF, INF, 0.5, 0.25, 0.1, 0.05]) for _ in range(m)]
+    cost = [rng.choice([0.0, 1.0, 2.5, 7.0, rng.uniform(0, 20)]) for _ in range(m)]
+    kind = [rng.randrange(6) for _ in range(m)]
+    demand = np.array([[rng.choice([0.0, 0.0, 1.0, rng.uniform(0, 50)]) for _ in range(zones)]
+                       for _ in range(zones)], dtype=np.float32 if seed % 2 else np.float64)
+    return la.Network(tail, head, freq, cost, kind, n_nodes=n), demand
+
+
+def kuopio():
+    import lumo.arrays as la
+    path = DATA / "kuopio.json.gz"
+    if not path.exists():
+        pytest.skip(f"{path} not found")
+    with gzip.open(path, "rt") as fh:
+        d = json.load(fh)
+    net = la.Network.from_lines(d["alignments"], d["freqs"], np.asarray(d["travel_time_mat"]))
+    return net, np.asarray(d["demands_mat"])
+
+
+def slowed(monkeypatch, name, seconds, falling=False):
+    import lumo.distributed as ld
+    monkeypatch.setattr(ld, name, functools.partial(cluster_tasks.slow, name, seconds, falling))
+
+
+def wait_for_two(client):
+    client.wait_for_workers(2, timeout=60)
+    deadline = time.monotonic() + 30
+    while client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)) and \
+            time.monotonic() < deadline:
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("seed, block", [(0, 1), (1, 3), (2, 5), (3, 100)])
+def test_random_networks_give_the_local_bits(client, la, ld, monkeypatch, seed, block):
+    net, demand = random_network(seed)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", block)
+    dsts = None if seed % 3 else random.Random(seed).sample(range(24), 11)
+    for kw in ({}, {"per_destination": True, "components": True, "threads": 2}):
+        want = la.assign(net, demand, dsts, **kw)
+        same_result(la.assign(net, demand, dsts, executor=client, **kw), want)
+    runs = [dict(tol=0.0, max_iters=3), dict(decay="msa", tol=1e-3, max_iters=3, components=True),
+            dict(decay=1.0, tol=INF)]
+    for kw in runs:
+        capacity = 5.0 + seed
+        want = la.assign_congested(net, demand, capacity, destinations=dsts, **kw)
+        same_result(la.assign_congested(net, demand, capacity, destinations=dsts,
+                                        executor=client, **kw), want)
+
+
+def test_sums_on_the_client_give_the_same_bits(client, la, ld, monkeypatch):
+    # The other way of adding the blocks, kept for measuring: blocks' flows
+    # gathered here and added in order.
+    net, demand = random_network(7)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 2)
+    monkeypatch.setattr(ld, "_SUMS", "client")
+    same_result(la.assign(net, demand, executor=client), la.assign(net, demand))
+
+
+def test_kuopio_gives_the_local_bits_and_the_same_progress(client, la, caplog):
+    net, demand = kuopio()
+    same_result(la.assign(net, demand, executor=client, components=True),
+                la.assign(net, demand, components=True))
+    runs = []
+    for executor in (None, client):
+        calls = []
+        caplog.clear()
+        with caplog.at_level(logging.INFO, logger="lumo"):
+            r = la.assign_congested(net, demand, 30.0, tol=0.0, max_iters=2,
+                                    progress=lambda k, g: calls.append((k, g)),
+                                    executor=executor)
+        records = [(rec.getMessage().rsplit(",", 1)[0] if hasattr(rec, "seconds")
+                    else rec.getMessage(), rec.function) for rec in caplog.records]
+        runs.append((r, calls, records))
+    (local, calls, records), (remote, remote_calls, remote_records) = runs
+    same_result(remote, local)
+    assert remote_calls == calls and len(calls) == 2
+    assert remote_records == records and len(records) == 3
+
+
+def test_stopping_from_the_progress_callback(client, la):
+    net, demand = random_network(8)
+    for executor in (None, client):
+        r = la.assign_congested(net, demand, 3.0, tol=0.0, max_iters=9,
+                                progress=lambda k, g: k < 2, executor=executor)
+        assert r.convergence.iterations == 2 and r.convergence.stopped
+    same_result(r, la.assign_congested(net, demand, 3.0, tol=0.0, max_iters=9,
+                                       progress=lambda k, g: k < 2))
+
+
+def test_finish_order_does_not_matter(client, la, ld, monkeypatch):
+    net, demand = random_network(9)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 2)
+    # later blocks finish first
+    slowed(monkeypatch, "_assign_task", 0.2, falling=True)
+    same_result(la.assign(net, demand, executor=client, components=True),
+                la.assign(net, demand, components=True))
+
+
+class Jumbled(concurrent.futures.ThreadPoolExecutor):
+    """Runs every task after a random wait: tasks end in any order."""
+
+    def __init__(self):
+        super().__init__(4)
+        self.rng = random.Random(3)
+
+    def submit(self, fn, /, *args, **kwargs):
+        wait = self.rng.uniform(0, 0.01)
+        return super().submit(lambda: (time.sleep(wait), fn(*args, **kwargs))[1])
+
+
+def test_any_executor_in_any_finish_order(monkeypatch, la, ld):
+    net, demand = random_network(10)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 3)
+    with Jumbled() as pool:
+        same_result(la.assign(net, demand, per_destination=True, executor=pool),
+                    la.assign(net, demand, per_destination=True))
+        same_result(la.assign_congested(net, demand, 4.0, tol=0.0, max_iters=3, executor=pool),
+                    la.assign_congested(net, demand, 4.0, tol=0.0, max_iters=3))
+
+
+@pytest.mark.parametrize("call", ["assign", "assign_congested"])
+def test_a_killed_worker_costs_a_retry_not_the_result(client, la, ld, monkeypatch, call):
+    net, demand = random_network(11)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 1)
+    task = "_assign_task" if call == "assign" else "_step_task"
+    slowed(monkeypatch, task, 0.1)
+    pids = client.run(os.getpid)
+    address, victim = sorted(pids.items())[-1]
+    kw = {} if call == "assign" else dict(capacity=4.0, tol=0.0, max_iters=2)
+    want = getattr(la, call)(net, demand, **kw)
+    killed = []
+
+    def kill_once_it_computes():
+        # the victim's second slowed task: mid-call, with results already made
+        deadline = time.monotonic() + 30
+        seen = set()
+        while time.monotonic() < deadline:
+            seen.update(k for k in client.processing().get(address, ()) if "slow" in str(k))
+            if len(seen) >= 2:
+                os.kill(victim, signal.SIGKILL)
+                killed.append(True)
+                return
+            time.sleep(0.01)
+
+    killer = threading.Thread(target=kill_once_it_computes)
+    killer.start()
+    try:
+        got = getattr(la, call)(net, demand, executor=client, **kw)
+    finally:
+        killer.join()
+    assert killed  # the worker died while the call was computing
+    same_result(got, want)
+    wait_for_two(client)
+    assert victim not in client.run(os.getpid).values()  # it did die, and was replaced
+
+
+def test_workers_without_lumo_or_with_another_version_are_named(client, la, ld, tmp_path):
+    spoil = cluster_tasks.spoil
+    dist = tmp_path / f"{ld._distribution().replace('-', '_')}-0.0.1.dist-info"
+    dist.mkdir()
+    (dist / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {ld._distribution()}\n"
+                                   "Version: 0.0.1\n")
+    worker = sorted(client.scheduler_info()["workers"])[-1]
+    mine = ld._client_version()
+    net, demand = random_network(12)
+    try:
+        client.run(spoil, "missing", str(tmp_path), workers=[worker])
+        with pytest.raises(ld.WorkerMismatch, match=rf"worker {worker} cannot import lumo "
+                           rf"\(ModuleNotFoundError: .*\); this client has lumo {mine}"):
+            la.assign(net, demand, executor=client)
+        client.run(spoil, "mend", str(tmp_path), workers=[worker])
+        client.run(spoil, "other", str(tmp_path), workers=[worker])
+        with pytest.raises(ld.WorkerMismatch, match=rf"worker {worker} has lumo 0\.0\.1, this "
+                           rf"client lumo {mine}"):
+            la.assign_congested(net, demand, 3.0, executor=client)
+        # refused before anything was sent or computed
+        assert not client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+    finally:
+        client.run(spoil, "mend", str(tmp_path), workers=[worker])
+    same_result(la.assign(net, demand, executor=client), la.assign(net, demand))
+
+
+@pytest.mark.parametrize("call", ["assign", "assign_congested"])
+def test_ctrl_c_cancels_the_tasks_and_leaves_the_cluster_usable(client, la, ld, monkeypatch,
+                                                                call):
+    net, demand = random_network(13)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 1)
+    slowed(monkeypatch, "_assign_task" if call == "assign" else "_step_task", 0.2)
+    kw = {} if call == "assign" else dict(capacity=4.0, tol=0.0, max_iters=50)
+    main = threading.main_thread().ident
+    timer = threading.Timer(0.6, signal.pthread_kill, (main, signal.SIGINT))
+    # The LocalCluster's scheduler lives in this process; a signal that lands in
+    # its garbage-collection callback would be swallowed there.
+    from distributed.gc import disable_gc_diagnosis, enable_gc_diagnosis
+    disable_gc_diagnosis(force=True)
+    began = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            getattr(la, call)(net, demand, executor=client, **kw)
+    finally:
+        timer.join()
+        enable_gc_diagnosis()
+    assert time.monotonic() - began < 3.0  # not after the whole call
+    deadline = time.monotonic() + 10
+    while client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)):
+        assert time.monotonic() < deadline, "tasks left on the cluster"
+        time.sleep(0.05)
+    monkeypatch.undo()
+    small = dict(kw, max_iters=2) if kw else {}
+    same_result(getattr(la, call)(net, demand, executor=client, **small),
+                getattr(la, call)(net, demand, **small))
+
+
+def test_what_executor_may_be(client, la):
+    net, demand = random_network(14)
+    with pytest.raises(la.InputError, match="executor must be a dask.distributed.Client or a "
+                       "concurrent.futures.Executor, got str"):
+        la.assign(net, demand, executor="tcp://127.0.0.1:8786")
+    # the local checks come first, with the local messages
+    with pytest.raises(la.InputError, match=r"demand\[0, 1\] = nan is NaN"):
+        bad = demand.copy()
+        bad[0, 1] = np.nan
+        la.assign(net, bad, executor=client)
+    # nothing to distribute: computed here, as locally
+    same_result(la.assign(net, demand, [], executor=client), la.assign(net, demand, []))
+
+
+def test_import_lumo_arrays_does_not_import_dask():
+    code = ("import sys, lumo.arrays; bad = [m for m in sys.modules if m.split('.')[0] in "
+            "('dask', 'distributed', 'lumo.distributed')]; print(bad)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+
+
+def test_blocks_are_sized_for_a_tenth_of_a_second(ld):
+    # a metropolitan network: 50,000 stops, ten times Kuopio's arcs
+    per_block = ld.block_size(5000, 160_000, 80_000, 16)
+    assert per_block * ld._SECONDS_PER_ELEMENT * 240_000 >= ld.TASK_SECONDS
+    assert ld.block_size(5000, 160_000, 80_000, 16) <= 5000 // 16
+    # with few threads, fewer and larger blocks
+    assert ld.block_size(5000, 3861, 7794, 2) == 625
+
+
+def test_gtfs_networks_go_the_same_way(client, la, tmp_path):
+    import lumo.gtfs
+    from test_gtfs import DAY, write_feed
+    net = lumo.gtfs.load(write_feed(str(tmp_path)), DAY, "07:00", "09:00")
+    demand = lumo.gtfs.gravity_demand(net, total=500.0)
+    same_result(la.assign(net, demand, components=True, executor=client),
+                la.assign(net, demand, components=True))
+    same_result(la.assign_congested(net, demand, 20.0, tol=0.0, max_iters=2, executor=client),
+                la.assign_congested(net, demand, 20.0, tol=0.0, max_iters=2))
+
+
+def test_per_destination_flows_stay_where_they_were_computed(client, la, ld, monkeypatch):
+    # Only the running sums (one float per arc) travel from block to block,
+    # and the small results to the client: far less than the blocks' flows.
+    net, demand = random_network(15, zones=24, extra=2000)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 3)
+    dsts = np.arange(24)
+
+    def sent():
+        return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total)
+                   .values())
+
+    before = sent()
+    same_result(la.assign(net, demand, dsts, executor=client), la.assign(net, demand, dsts))
+    moved = sent() - before
+    blocks = len(dsts) // 3
+    flows = len(dsts) * net.n_arcs * 4
+    assert moved < blocks * net.n_arcs * 4 + flows // 4, (moved, flows)
+
+
+def test_networks_with_perceived_waiting_are_refused_not_misassigned(la):
+    # The cluster path computes on the arcs' own frequencies: a wait factor
+    # would be lost there, so the call is refused by name before any task.
+    net = la.Network.from_lines([[0, 1, 2], [0, 2]], [0.1, 0.2], [[5.0, 5.0], [12.0]],
+                                wait_factor=2.0)
+    demand = np.array([[0, 1, 3], [0, 0, 1], [2, 0, 0]], dtype=np.float32)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        for call in (lambda: la.assign(net, demand, executor=pool),
+                     lambda: la.assign_congested(net, demand, 50.0, max_iters=2, executor=pool)):
+            with pytest.raises(la.InputError, match="executor= takes networks without a wait"):
+                call()
+        plain = la.Network.from_lines([[0, 1, 2], [0, 2]], [0.1, 0.2], [[5.0, 5.0], [12.0]])
+        same_result(la.assign(plain, demand, executor=pool), la.assign(plain, demand))
