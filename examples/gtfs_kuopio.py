@@ -96,7 +96,7 @@ def main():
           f"transfers, {unreached_share(free, demand):.2%} with them (walks under 250 m)")
     print_split("uncongested", free, demand)
 
-    capacity = SEATS * net.window_minutes  # flows are trips in the window
+    capacity = SEATS  # places per vehicle; the window is the period of the demand
     t0 = time.perf_counter()
     crowded = arrays.assign_congested(net, demand, capacity, decay="msa", tol=TOL,
                                       max_iters=MAX_ITERS, components=True, threads=opts.threads)

@@ -36,7 +36,8 @@ def effective_freqs(x, arc_freqs, to, capacity, beta, D, M):
         phi = F(arc_freqs[i])
         if not np.isfinite(phi):
             continue
-        t, load, cap = totals[i], head_load[to[i]], phi * F(capacity)
+        per_vehicle = capacity[i] if isinstance(capacity, (list, tuple)) else capacity
+        t, load, cap = totals[i], head_load[to[i]], phi * F(per_vehicle)
         v = F(0)
         if load < cap:
             r = t / (t + (cap - load))
@@ -74,8 +75,14 @@ def gap_parts(to, costs, eff, dsts, N, labels, x, outgoing, waiting=F(0.5)):
 def congested(frm, to, arc_freqs, costs, demands, dsts, capacity, alpha=0.01, beta=0.2,
               tol=0.001, max_iters=1000, assign=None, gaps=None, waiting=F(0.5)):
     """Returns (labels, averaged flows, iterations run, last gap or None); appends every
-    iteration's gap to `gaps` when given."""
-    capacity, alpha, beta, tol = F(capacity), F(alpha), F(beta), F(tol)
+    iteration's gap to `gaps` when given. `alpha`: the weight of every iteration, or a
+    callable (iteration k, gaps before it) giving iteration k's weight. `capacity`: one
+    value or a list of one per arc."""
+    weight = alpha if callable(alpha) else (lambda k, seen, a=F(alpha): a)
+    if not isinstance(capacity, (list, tuple)):
+        capacity = F(capacity)
+    beta, tol = F(beta), F(tol)
+    seen = []
     M, D, N = len(frm), len(dsts), max(max(frm), max(to)) + 1
     outgoing = {}
     for a, u in enumerate(frm):
@@ -83,15 +90,59 @@ def congested(frm, to, arc_freqs, costs, demands, dsts, capacity, alpha=0.01, be
     labels, x = assign(frm, to, arc_freqs, costs, demands, dsts)
     if not tol < INF or max_iters == 0:
         return labels, x, 0, None
-    keep, count = F(1) - alpha, 0
+    count = 0
     with np.errstate(all="ignore"):
         while True:
             eff = effective_freqs(x, arc_freqs, to, capacity, beta, D, M)
             labels, y = assign(frm, to, eff, costs, demands, dsts)
-            x = [xe * keep + ye * alpha for xe, ye in zip(x, y)]
+            a = F(weight(count + 1, list(seen)))
+            keep = F(1) - a
+            x = [xe * keep + ye * a for xe, ye in zip(x, y)]
             num, den = gap_parts(to, costs, eff, dsts, N, labels, x, outgoing, waiting)
             g, count = num / den, count + 1
+            seen.append(g)
             if gaps is not None:
                 gaps.append(g)
             if count == max_iters or not g > tol:
                 return labels, x, count, g
+
+
+def step_weight(rule, params):
+    """The weight of iteration k (from 1) given the gaps of the iterations before it, for
+    each step rule, in double precision and narrowed once."""
+    if rule == "msa":
+        return lambda k, gaps: F(1) / F(k + 1)
+    if rule == "mswa":
+        (d,) = params
+
+        def mswa(k, gaps):
+            total = 0.0
+            for j in range(1, k + 2):
+                total += float(j) ** d
+            return F((k + 1.0) ** d / total)
+        return mswa
+    if rule == "sra":
+        grow, shrink = params
+
+        def sra(k, gaps):
+            eta = 2.0
+            for j in range(2, k + 1):
+                rose = j >= 3 and not gaps[j - 2] < gaps[j - 3]
+                eta += grow if rose else shrink
+            return F(1.0 / eta)
+        return sra
+    if rule == "restarts":
+        (ratio,) = params
+
+        def restarts(k, gaps):
+            anchor, since = None, 0
+            for j in range(1, k + 1):
+                if j >= 2:
+                    g = gaps[j - 2]
+                    anchor = g if anchor is None else anchor
+                    if g < F(ratio * float(anchor)):
+                        anchor, since = g, 0
+                since += 1
+            return F(1.0 / (since + 1.0))
+        return restarts
+    raise ValueError(rule)

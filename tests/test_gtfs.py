@@ -409,7 +409,7 @@ def test_result_tables_account_for_every_flow(net, feed_path):
     a = arrays.assign(net, dem, components=True)
     flows = np.asarray(a.flows, dtype=np.float64)
     kind = np.asarray(net.kind)
-    seg = gtfs.segment_loads(net, a, capacity=50 * 120)
+    seg = gtfs.segment_loads(net, a, capacity=50)  # places per vehicle; the window is 120 min
     iv = np.flatnonzero(kind == arrays.IN_VEHICLE)
     np.testing.assert_array_equal(seg.index.to_numpy(), iv)
     np.testing.assert_array_equal(seg.load.to_numpy(), flows[iv])
@@ -423,10 +423,12 @@ def test_result_tables_account_for_every_flow(net, feed_path):
                                    rtol=1e-5, atol=1e-4)
         assert g.alightings.iloc[-1] == pytest.approx(g.load.iloc[-1], rel=1e-6)
     np.testing.assert_allclose(seg.load_ratio, seg.load / (net.lines.freq.to_numpy()[seg.line] * 6000))
-    per_line = np.array([6000, 3000, 6000, 1000])
+    per_line = np.array([50, 25, 50, 10])
     by_line = gtfs.segment_loads(net, a, capacity=per_line)
-    np.testing.assert_allclose(by_line.capacity, net.lines.freq.to_numpy()[seg.line] * per_line[seg.line])
-    with pytest.raises(arrays.InputError, match=r"capacity must be a number or one value per line \(4\)"):
+    np.testing.assert_allclose(by_line.capacity,
+                               net.lines.freq.to_numpy()[seg.line] * per_line[seg.line] * 120)
+    np.testing.assert_allclose(seg.headway, 1 / net.lines.freq.to_numpy()[seg.line])
+    with pytest.raises(arrays.InputError, match=r"capacity has 2 values, the network 4 lines"):
         gtfs.segment_loads(net, a, capacity=[1.0, 2.0])
     with pytest.raises(arrays.InputError, match="assignment.flows must hold one flow per arc"):
         gtfs.segment_loads(net, arrays.assign(gtfs.load(feed_path, DAY, "07:00", "09:00",
@@ -674,13 +676,54 @@ def test_optional_columns_left_out(tmp_path):
         assert not checks[name, column](net), (name, column)  # the check sees the column
 
 
+def test_capacity_by_route_type_and_the_congested_tables(net):
+    types = net.lines.route_type.to_numpy()
+    board = np.flatnonzero(np.asarray(net.kind) == arrays.BOARDING)
+    line_of = np.asarray(net.arc_line)[board]
+    cap = gtfs.vehicle_capacity(net)
+    modes = {0: "tram", 1: "metro", 2: "rail", 3: "bus", 4: "ferry"}
+    want = [gtfs.DEFAULT_CAPACITY[modes[int(types[ln])]] for ln in line_of]
+    np.testing.assert_array_equal(cap[board], want)
+    code = int(types[0])
+    mixed = gtfs.vehicle_capacity(net, {code: 33, "ferry": 5})
+    np.testing.assert_array_equal(mixed[board][line_of == 0], 33)
+    with pytest.raises(arrays.InputError, match="capacity key 'boat' is neither"):
+        gtfs.vehicle_capacity(net, {"boat": 5})
+    odd = net.lines.copy()
+    net.lines = odd.assign(route_type=1700)
+    try:
+        with pytest.raises(arrays.InputError, match="line 0 has route_type 1700, which has no "
+                                                    "default capacity"):
+            gtfs.vehicle_capacity(net)
+    finally:
+        net.lines = odd
+    # the window is the default period: places per vehicle times its minutes
+    dem = uniform_demand(net.n_stops)
+    r = arrays.assign_congested(net, dem, 2.0, decay=0.5, max_iters=4)
+    old = arrays.assign_congested(net, dem, 2.0 * net.window_minutes, period=1, decay=0.5,
+                                  max_iters=4)
+    np.testing.assert_array_equal(r.flows, old.flows)
+    seg = gtfs.segment_loads(net, r, capacity=2.0)
+    kind, al, afs = np.asarray(net.kind), np.asarray(net.arc_line), np.asarray(net.arc_from_stop)
+    for a, row in seg.iterrows():
+        b = np.flatnonzero((kind == arrays.BOARDING) & (al == al[a]) & (afs == afs[a]))
+        assert row.effective_headway == 1 / np.float64(r.effective_freq[b[0]])
+    assert (seg.effective_headway >= seg.headway * (1 - 1e-6)).all()
+    assert (seg.load_ratio > 0).any()
+    ls = gtfs.line_summary(net, r, capacity=2.0)
+    assert (ls.effective_headway >= ls.headway * (1 - 1e-6)).all()
+    assert "effective_headway" not in gtfs.segment_loads(net, arrays.assign(net, dem))
+
+
 def test_public_names():
     import lumo.gtfs as g
     assert sorted(n for n in vars(g) if not n.startswith("_")) == sorted(g.__all__)
     assert g.__all__ == ["FeedError", "TransitNetwork", "load", "gravity_demand", "segment_loads",
-                         "stop_boardings", "line_summary", "skims"]
+                         "stop_boardings", "line_summary", "skims", "vehicle_capacity",
+                         "DEFAULT_CAPACITY"]
     for name in g.__all__:
-        assert getattr(g, name).__module__ == "lumo.gtfs", name
+        if name != "DEFAULT_CAPACITY":
+            assert getattr(g, name).__module__ == "lumo.gtfs", name
     assert issubclass(g.TransitNetwork, arrays.Network)
 
 

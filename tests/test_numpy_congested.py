@@ -99,7 +99,7 @@ def test_components_belong_to_the_last_assignment(la):
 def test_congested_input_errors(la):
     net = la.Network([0], [1], [0.5], [1.0])
     d = np.zeros((2, 2))
-    for kw, text in [({"decay": "fast"}, 'decay must be a number in (0, 1] or "msa"'),
+    for kw, text in [({"decay": "fast"}, "decay must be a number in (0, 1] or one of 'msa'"),
                      ({"decay": 0.0}, "decay = 0.0 must lie in (0, 1]"),
                      ({"max_iters": 0}, "max_iters = 0 must be at least 1"),
                      ({"beta": -1}, "beta = -1.0 must be a non-negative number"),

@@ -45,7 +45,8 @@ FAIL_CHILD = textwrap.dedent("""
             empty_i, empty_f = np.zeros(0, np.int64), np.zeros(0, np.float32)
             _arrays.congested(tail=empty_i, head=empty_i, freq=empty_f, cost=empty_f,
                               kind=None, n_nodes=1, demand=np.zeros((1, 1)), n_zones=1,
-                              destinations=empty_i, capacity=1.0, decay=0.01, msa=False,
+                              destinations=empty_i, capacity=np.ones(1, np.float32), step=0, decay=0.01,
+                              step_param=0.0, step_param2=0.0,
                               beta=0.2, tol=0.001, max_iters=10, progress=None,
                               components=False, threads=None)
     except BaseException as e:
@@ -84,11 +85,16 @@ def test_arc_kinds_and_defaults_come_from_the_core():
     assert [getattr(_arrays, n) for n in names] == list(range(6))
     assert [getattr(np_la, n) for n in names] == list(range(6))
     assert set(names) <= set(np_la.__all__)
-    # the congested defaults: the numpy function's and the exact module's are one
+    # the congested defaults: the exact module's and the numpy function's come from the
+    # core; the numpy function's step is the core's default rule with its parameters
     sig = inspect.signature(np_la.assign_congested).parameters
     d = _arrays.CONGESTED_DEFAULTS
-    assert {k: sig[k].default for k in d} == d == {"decay": 0.01, "beta": 0.2, "tol": 0.001,
-                                                   "max_iters": 1000}
+    assert d == {"decay": 0.01, "beta": 0.2, "tol": 0.001, "max_iters": 1000, "step": "sra",
+                 "step_params": (1.7, 0.3)}
+    assert {k: sig[k].default for k in ("beta", "tol", "max_iters")} == \
+        {k: d[k] for k in ("beta", "tol", "max_iters")}
+    assert sig["decay"].default == d["step"]
+    assert np_la.STEP_RULES[d["step"]] == d["step_params"]
     exact = lumo.linear_congested_assign.__text_signature__
     for k, name in (("decay", "average_decay_factor"), ("beta", "beta"), ("tol", "tol"),
                     ("max_iters", "max_iters")):

@@ -25,6 +25,8 @@ class CongestedDefaults(TypedDict):
     beta: float
     tol: float
     max_iters: int
+    step: str
+    step_params: tuple[float, float]
 
 CONGESTED_DEFAULTS: Final[CongestedDefaults]
 
@@ -51,6 +53,8 @@ class AssignResult(Skim):
 class CongestedResult(Skim):
     iterations: int
     gaps: list[float]
+    weights: list[float]
+    effective_freq: Buffer
     converged: bool
     stopped: bool
 
@@ -62,7 +66,8 @@ def assign(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
            columns: bool = False) -> AssignResult: ...
 def congested(*, tail: _Indices, head: _Indices, freq: _Floats, cost: _Floats,
               kind: npt.NDArray[np.int8] | None, n_nodes: int, demand: _Demand, n_zones: int,
-              destinations: _Indices, capacity: float, decay: float, msa: bool, beta: float,
+              destinations: _Indices, capacity: _Floats, step: int, decay: float,
+              step_param: float, step_param2: float, beta: float,
               tol: float, max_iters: int, progress: Callable[[int, float], object] | None,
               components: bool, threads: int | None,
               minutes: _Floats | None = None,
@@ -90,6 +95,8 @@ def congested_block(*, network: Prepared, demand: _Demand, n_zones: int,
 def congested_finish(*, network: Prepared, demand: _Demand, n_zones: int,
                      destinations: _Indices, labels: _Floats) -> dict[str, Buffer]: ...
 def fold(*, running: _Floats, blocks: _Floats) -> Buffer: ...
+def step_weight(*, step: int, decay: float, step_param: float, step_param2: float,
+                gaps: _Floats) -> float: ...
 def fold_values(*, running: float, values: _Floats) -> float: ...
 def ratio(*, numerator: float, denominator: float) -> float: ...
 def effective_freqs(*, network: Prepared, total: _Floats, capacity: float, beta: float,

@@ -24,7 +24,7 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal, Union
 
 import numpy as np
@@ -35,7 +35,7 @@ from ._arrays import ACCESS, ALIGHTING, BOARDING, EGRESS, IN_VEHICLE, WALK
 
 __all__ = [
     "BOARDING", "IN_VEHICLE", "ALIGHTING", "WALK", "ACCESS", "EGRESS",
-    "Network", "Assignment", "Convergence", "assign", "assign_congested",
+    "Network", "Assignment", "Convergence", "assign", "assign_congested", "STEP_RULES",
     "InputError", "PanicException",
 ]
 
@@ -387,13 +387,15 @@ def _per_line(tt: Any, lines: list[np.ndarray]) -> bool:
 
 @dataclass
 class Convergence:
-    """How a congested run ended: iterations run, the gap after each, and
-    whether the gap reached the tolerance (False also when stopped early)."""
+    """How a congested run ended: iterations run, the gap after each, the
+    weight of the newest assignment in each, and whether the gap reached the
+    tolerance (False also when stopped early)."""
 
     iterations: int
     gaps: list[float]
     converged: bool
     stopped: bool = False  # the progress callback asked to stop
+    weights: list[float] = field(default_factory=list)
 
 
 @dataclass
@@ -406,7 +408,9 @@ class Assignment:
     path). ``total_cost``: Σ demand × cost over the pairs with a path.
     ``labels`` (D × N) and ``dest_flows`` (D × M) with ``per_destination``;
     ``wait``, ``ride``, ``walk`` and ``boardings`` (Z × Z) with
-    ``components``; ``convergence`` for a congested run.
+    ``components``; ``convergence`` and ``effective_freq`` (M, the
+    frequencies the last assignment was made with; ``inf`` on arcs without
+    waiting) for a congested run.
     """
 
     flows: FloatArray
@@ -420,6 +424,7 @@ class Assignment:
     walk: FloatArray | None = None
     boardings: FloatArray | None = None
     convergence: Convergence | None = None
+    effective_freq: FloatArray | None = None
 
 
 Demand = Union[ArrayLike, tuple[ArrayLike, ArrayLike, ArrayLike]]
@@ -676,8 +681,88 @@ def _result(out: _arrays.Skim, dst: IntArray,
                       convergence=convergence)
 
 
-def assign_congested(network: Network, demand: Demand, capacity: float, *,
-                     decay: float | Literal["msa"] = _DEFAULTS["decay"],
+#: The step rules of :func:`assign_congested` and their parameters' defaults.
+STEP_RULES: dict[str, tuple[float, ...]] = {
+    "msa": (), "mswa": (2.0,), "sra": (1.7, 0.3), "restarts": (0.1,),
+}
+_RULE_CODES = {"constant": 0, "msa": 1, "mswa": 2, "sra": 3, "restarts": 4}
+_DEFAULT_STEP = _DEFAULTS["step"]
+DecayArg = Union[float, str, tuple[Any, ...]]
+
+
+def _step(decay: DecayArg) -> tuple[int, float, float, float]:
+    """(rule code, constant weight, parameter, second parameter)."""
+    rule: Any = decay
+    params: tuple[Any, ...] = ()
+    if isinstance(decay, tuple):
+        if not decay or not isinstance(decay[0], str):
+            raise InputError(f"decay must be a number, a rule name or (rule name, "
+                             f"parameters...), got {decay!r}")
+        rule, params = decay[0], decay[1:]
+    if isinstance(rule, str):
+        if rule not in STEP_RULES:
+            raise InputError(f"decay must be a number in (0, 1] or one of "
+                             f"{', '.join(repr(r) for r in STEP_RULES)}, got {rule!r}")
+        wanted = STEP_RULES[rule]
+        if rule == _DEFAULT_STEP and not params:
+            wanted = tuple(_DEFAULTS["step_params"][:len(wanted)])
+        if len(params) > len(wanted):
+            raise InputError(f"decay rule {rule!r} takes {len(wanted)} parameter(s), "
+                             f"got {len(params)}")
+        values = [_real(f"decay parameter {i + 1}", p) for i, p in enumerate(params)]
+        values += list(wanted[len(values):])
+        if rule == "mswa" and not values[0] <= 50:
+            raise InputError(f"decay parameter 1 = {_format(values[0])} must be at most 50")
+        if rule == "sra" and not (values[0] >= 1 > values[1] > 0):
+            raise InputError("decay rule 'sra' takes (grow, shrink) with grow >= 1 > shrink > 0, "
+                             f"got ({_format(values[0])}, {_format(values[1])})")
+        if rule == "restarts" and not 0 < values[0] < 1:
+            raise InputError(f"decay parameter 1 = {_format(values[0])} must lie in (0, 1)")
+        values += [0.0] * (2 - len(values))
+        return _RULE_CODES[rule], 0.0, values[0], values[1]
+    alpha = _real("decay", rule)
+    if not 0.0 < alpha <= 1.0:
+        raise InputError(f"decay = {_format(alpha)} must lie in (0, 1]")
+    return 0, alpha, 0.0, 0.0
+
+
+def _capacity(network: Network, capacity: ArrayLike, period: float | None) -> np.ndarray:
+    """Per-vehicle places times the period, as float32 (one value or one per arc)."""
+    if period is None:
+        minutes = getattr(network, "window_minutes", None)
+        p = 1.0 if minutes is None else _real("period", minutes)
+    else:
+        p = _real("period", period)
+        if p == 0:
+            raise InputError("period = 0.0 must be above 0 (minutes the demand covers)")
+    try:
+        with np.errstate(all="ignore"):
+            raw = np.asarray(capacity)
+    except (ValueError, TypeError, OverflowError) as exc:
+        raise InputError(f"capacity must be a number or one value per arc: {exc}") from None
+    if raw.ndim == 0:
+        v = _real("capacity", capacity)  # type: ignore[arg-type]
+        cap = _narrowed("capacity", np.array([v]))
+    else:
+        if raw.ndim != 1:
+            raise InputError(f"capacity must be a number or one value per arc, got shape "
+                             f"{raw.shape}")
+        if raw.shape[0] != network.n_arcs:
+            raise InputError(f"capacity has {raw.shape[0]} values, the network "
+                             f"{network.n_arcs} arcs")
+        if raw.dtype.kind not in "fiub":
+            raise InputError(f"capacity must hold numbers, got dtype {raw.dtype}")
+        # Only boarding arcs (finite frequency) are congested; the other
+        # entries are not read.
+        cap = _narrowed("capacity", np.where(np.isfinite(network.freq), raw, 0.0))
+        _check_reals("capacity", cap, allow_inf=True)
+    with np.errstate(over="ignore"):  # a product beyond float32 is +inf: no congestion
+        return cap * np.float32(p)
+
+
+def assign_congested(network: Network, demand: Demand, capacity: ArrayLike, *,
+                     period: float | None = None,
+                     decay: DecayArg = _DEFAULT_STEP,
                      beta: float = _DEFAULTS["beta"], tol: float = _DEFAULTS["tol"],
                      max_iters: int = _DEFAULTS["max_iters"],
                      progress: Callable[[int, float], object] | bool | None = True,
@@ -687,24 +772,33 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
                      executor: Any = None) -> Assignment:
     """Congested assignment: boarding frequencies fall as the vehicles fill.
 
-    ``capacity``: what one vehicle carries (the boarding arc of frequency f
-    carries f × capacity per minute). Each iteration lowers the frequency of
-    every loaded boarding arc, assigns again and blends the new flows into
-    the average with weight ``decay`` (or 1/(k+1) in iteration k with
-    ``decay="msa"``, the method of successive averages), until the relative
-    gap is at most ``tol`` or after ``max_iters`` iterations. ``progress``:
-    True shows a bar of the iterations and their gap on a terminal (the
-    records of every iteration go to the logger "lumo" in any case), False
-    or None shows none, and a callable is called with (iteration, gap)
-    after every iteration; returning False stops the run.
+    ``capacity``: places per vehicle, one number or one per arc (only the
+    boarding arcs' values are read). ``period``: the minutes the demand
+    covers (default: a GTFS network's window, else 1, demand per minute), so
+    that a boarding arc of frequency f carries f × capacity × period trips.
+    Each iteration lowers the frequency of every loaded boarding arc, assigns
+    again and blends the new flows into the average, the newest with a
+    weight set by ``decay``: a number in (0, 1] (the same weight every
+    iteration), ``"msa"`` (1/(k+1) in iteration k), ``"mswa"`` (weighted
+    averages), ``"sra"`` (self-regulated) or ``"restarts"`` (successive
+    averages restarted as the gap falls), or a tuple of a rule and its
+    parameters; see :data:`STEP_RULES`. It stops once the relative gap is at
+    most ``tol`` or after ``max_iters`` iterations. ``progress``: True shows
+    a bar of the iterations and their gap on a terminal (the records of
+    every iteration go to the logger "lumo" in any case), False or None
+    shows none, and a callable is called with (iteration, gap) after every
+    iteration; returning False stops the run.
 
     With a wait factor w on the network the search sees the frequencies
     divided by w, and the capacity is multiplied by w so that every boarding
     arc keeps the capacity of its nominal frequency.
 
-    The result's ``flows`` are the averaged flows, its ``cost`` the labels of
-    the last assignment, and ``convergence`` records the iterations and
-    gaps. ``demand``, ``missing_zones`` and ``executor`` as for :func:`assign`.
+    The result's ``flows`` are the averaged flows, its
+    ``cost`` the labels of the last assignment, ``effective_freq`` the
+    frequencies that assignment was made with, and ``convergence`` records
+    the iterations, gaps and weights. ``demand``, ``missing_zones`` and
+    ``executor`` as for :func:`assign` (with an executor, ``capacity`` is one
+    number).
     """
     net = _network(network)
     if net.n_arcs == 0:
@@ -712,16 +806,8 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
     dem = _demand(net, _labels.demand(net, demand, missing_zones))
     dst = _destinations(destinations, dem)
     n_threads = _threads(threads)
-    cap = _real("capacity", capacity)
-    if isinstance(decay, str):
-        if decay != "msa":
-            raise InputError(f"decay must be a number in (0, 1] or \"msa\", got {decay!r}")
-        msa, alpha = True, 0.0
-    else:
-        alpha = _real("decay", decay)
-        if not 0.0 < alpha <= 1.0:
-            raise InputError(f"decay = {_format(alpha)} must lie in (0, 1]")
-        msa = False
+    cap = _capacity(net, capacity, period)
+    rule, alpha, p1, p2 = _step(decay)
     b = _real("beta", beta)
     t = _real("tol", tol, allow_inf=True)
     try:
@@ -750,13 +836,18 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
         if executor is not None:
             from . import distributed
             _plain_costs(net, components)
-            out = distributed.assign_congested(executor, net, dem.dense(), dst, cap, alpha, msa, b, t,
-                                               iters, callback, bool(components), n_threads)
+            if cap.shape[0] != 1:
+                raise InputError("with an executor, capacity must be one number")
+            out = distributed.assign_congested(executor, net, dem.dense(), dst, float(cap[0]),
+                                               (rule, alpha, p1, p2), b, t, iters, callback,
+                                               bool(components), n_threads)
         else:
             out = _arrays.congested(tail=net.tail, head=net.head, freq=_search_freq(net),
                                     cost=net.cost, kind=net.kind, n_nodes=net.n_nodes,
                                     demand=dem.data, n_zones=dem.zones, destinations=dst,
-                                    capacity=cap * w, decay=alpha, msa=msa, beta=b, tol=t,
+                                    capacity=(cap * np.float32(w)).astype(np.float32),
+                                    step=rule, decay=alpha, step_param=p1, step_param2=p2,
+                                    beta=b, tol=t,
                                     max_iters=iters, progress=callback,
                                     components=bool(components), threads=n_threads,
                                     minutes=_minutes(net, components), columns=dem.columns)
@@ -764,8 +855,11 @@ def assign_congested(network: Network, demand: Demand, capacity: float, *,
         if bar is not None:
             bar.close()
     conv = Convergence(iterations=out["iterations"], gaps=out["gaps"],
-                       converged=out["converged"], stopped=out["stopped"])
-    return _result(out, dst, conv, wait_factor=w)
+                       converged=out["converged"], stopped=out["stopped"],
+                       weights=list(out["weights"]))
+    res = _result(out, dst, conv, wait_factor=w)
+    res.effective_freq = np.asarray(out["effective_freq"], dtype=np.float32)
+    return res
 
 
 def _real(name: str, value: float, *, allow_inf: bool = False) -> float:

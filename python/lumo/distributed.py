@@ -523,7 +523,8 @@ def _log_finished(iterations: int, gap: float, tol: float, converged: bool) -> N
 
 
 def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, capacity: float,
-                     decay: float, msa: bool, beta: float, tol: float, max_iters: int,
+                     step: tuple[int, float, float, float], beta: float, tol: float,
+                     max_iters: int,
                      progress: Callable[[int, float], object] | None, components: bool,
                      threads: int | None) -> _arrays.CongestedResult:
     """The congested run of lumo.arrays.assign_congested, block by block: what
@@ -532,8 +533,10 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
     _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0], destinations=dst)
     if dst.shape[0] == 0:
         return _arrays.congested(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
-                                 destinations=dst, capacity=capacity, decay=decay, msa=msa,
-                                 beta=beta, tol=tol, max_iters=max_iters, progress=progress,
+                                 destinations=dst,
+                                 capacity=np.array([capacity], dtype=np.float32),
+                                 step=step[0], decay=step[1], step_param=step[2],
+                                 step_param2=step[3], beta=beta, tol=tol, max_iters=max_iters, progress=progress,
                                  components=components, threads=threads)
     backend = _backend(executor)
     task_threads = threads or 1
@@ -550,8 +553,10 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
         where = backend.where(states) if backend.chains else None
         total, _, _ = _chain(backend, _fold_congested, states, m, where).result()
         gaps: list[float] = []
+        weights: list[float] = []
         stopped = False
         eff_f = None
+        last = None
         # No iteration at all unless the tolerance is below +inf.
         while tol32 < math.inf and (not gaps or (len(gaps) < max_iters and gaps[-1] > tol32)):
             t0 = time.perf_counter()
@@ -560,8 +565,15 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
             # Every iteration's frequencies stay on the workers until the call
             # ends: a block lost with its worker is recomputed from them.
             eff_f = backend.put(eff)[1][0]
+            last = eff
             where = backend.where(states) if backend.chains else None
-            states = [backend.submit(_step_task, key, net_f, dem_f, b, s, eff_f, decay, msa,
+            # The weight of this iteration by the core's rule, applied as a
+            # constant weight by every block.
+            weight = _arrays.step_weight(step=step[0], decay=step[1], step_param=step[2],
+                                         step_param2=step[3],
+                                         gaps=np.asarray(gaps, dtype=np.float32))
+            weights.append(weight)
+            states = [backend.submit(_step_task, key, net_f, dem_f, b, s, eff_f, weight, False,
                                      len(gaps), task_threads, hold=True,
                                      workers=where[i] if where else None)
                       for i, (b, s) in enumerate(zip(pieces, states))]
@@ -604,7 +616,9 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
                 for c, name in enumerate(_COMPONENTS):
                     _place(comps[c], b, part[name])
         out = _skim(total, cost, total_cost, None, None, comps)
-        out.update(iterations=len(gaps), gaps=gaps, converged=converged, stopped=stopped)
+        out.update(iterations=len(gaps), gaps=gaps, converged=converged, stopped=stopped,
+                   weights=weights,
+                   effective_freq=np.asarray(net.freq, np.float32) if last is None else last)
         return out
 
     result: _arrays.CongestedResult = _guarded(backend, work)

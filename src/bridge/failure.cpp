@@ -80,6 +80,8 @@ PyObject* raise_failure(std::exception_ptr failure) {
     raise_panic(p.message);
   } catch (const Cancelled&) {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } catch (const OutOfMemory& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -26,6 +26,7 @@ void raise_panic(const std::string& message);
 //   lumo::Panic           PanicException with its text, after a report naming
 //                         the thread, the source position and the text on stderr
 //   lumo::Cancelled       KeyboardInterrupt, unless an exception is already set
+//   lumo::OutOfMemory     MemoryError with its text (the size needed)
 //   std::bad_alloc        MemoryError
 //   std::length_error     PanicException "capacity overflow"
 //   other std::exception  PanicException with what()

@@ -100,6 +100,12 @@ int thread_limit(std::size_t requested) {
   return static_cast<int>(std::min(std::max<std::size_t>(requested, 1), processors()));
 }
 
+std::size_t physical_memory() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || size <= 0) return 0;
+  return static_cast<std::size_t>(pages) * static_cast<std::size_t>(size);
+}
+
 std::size_t checked_count(std::size_t a, std::size_t b, std::size_t elem_size) {
   std::size_t count = 0, bytes = 0;
   if (__builtin_mul_overflow(a, b, &count) || __builtin_mul_overflow(count, elem_size, &bytes) ||

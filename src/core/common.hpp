@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <source_location>
 #include <span>
 #include <string>
@@ -41,6 +42,18 @@ class Cancelled : public std::exception {
  public:
   const char* what() const noexcept override { return "computation cancelled"; }
 };
+
+// A computation whose state would not fit in memory, found before it starts:
+// the boundary raises MemoryError with `message`, which names the size.
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string message) : message(std::move(message)) {}
+  const char* what() const noexcept override { return message.c_str(); }
+  std::string message;
+};
+
+// Bytes of physical memory of this machine (0 when unknown).
+std::size_t physical_memory();
 
 // Cancellation flag of the functions that run on the worker pool: nullptr is
 // never cancelled. Set from another thread; the computation checks it between

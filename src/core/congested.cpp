@@ -1,6 +1,5 @@
 #include "core/congested.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -22,31 +21,167 @@ void require_length(std::size_t m, const char* name, std::size_t len) {
   }
 }
 
-// Effective frequency of every arc from the averaged flows `x` (D blocks of M).
-// `total` and `head_load` are scratch of M and N entries.
-void calc_effective_freqs(std::span<const float> x, std::span<const float> arc_freqs,
-                          std::span<const Index> to, float capacity, float beta, std::size_t n_dst,
-                          FloatVec& total, FloatVec& head_load, FloatVec& out) {
-  std::fill(total.begin(), total.end(), 0.0f);
-  fold_blocks(total, x.first(n_dst * arc_freqs.size()));
-  effective_freqs_from_totals(total, arc_freqs, to, capacity, beta, n_dst > 0, head_load, out);
+// The gap part of one destination: per node, the reduced costs of its loaded
+// arcs plus the waiting its largest flow/frequency ratio implies, at half a
+// headway as in the labels; and the flow-weighted labels.
+GapPart destination_gap(std::span<const Index> to, std::span<const float> costs,
+                        std::span<const float> effective_freqs, Index d, Index n_nodes,
+                        const float* lab, const float* x, const ArcIndex& outgoing) {
+  float nk = 0.0f, dk = 0.0f;
+  for (Index u = 0; u < n_nodes; ++u) {
+    const std::uint32_t begin = outgoing.offsets[u], end = outgoing.offsets[u + 1];
+    if (u == d || begin == end) continue;
+    const float tu = lab[u];
+    float r0 = 0.0f, r1 = 0.0f, r2 = 0.0f;
+    for (std::uint32_t e = begin; e < end; ++e) {
+      const std::uint32_t a = outgoing.arcs[e];
+      const float xa = x[a];
+      if (xa == 0.0f) continue;
+      const float th = lab[to[a]];
+      if (is_inf(th) || is_inf(tu)) continue;
+      r0 = r0 + xa * ((th + costs[a]) - tu);
+      r1 = ::fmaxf(r1, xa / effective_freqs[a]);
+      r2 = r2 + xa * tu;
+    }
+    // Waiting is priced at half the largest flow/frequency ratio, as the
+    // labels price it, so the gap is 0 at a fixed point.
+    nk = nk + (r0 + r1 * 0.5f);
+    dk = dk + r2;
+  }
+  return GapPart{nk, dk};
+}
+
+std::string gigabytes(double bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f GB", bytes / 1e9);
+  return text;
 }
 
 }  // namespace
 
-void fold_blocks(std::span<float> running, std::span<const float> blocks) {
-  const std::size_t m = running.size();
-  if (m == 0) return;
-  const std::size_t n_blocks = blocks.size() / m;
-  // Arcs are independent, so splitting them over the pool leaves every sum
-  // as it is: each adds the blocks in order.
+float StepWeights::next(std::span<const float> gaps) {
+  const std::uint32_t k = ++k_;  // this iteration
+  switch (o_.rule) {
+    case StepRule::kConstant:
+      return o_.alpha;
+    case StepRule::kMsa:
+      return 1.0f / static_cast<float>(k + 1);
+    case StepRule::kMswa: {
+      const double newest = std::pow(static_cast<double>(k + 1), o_.param);
+      sum_ = sum_ + newest;
+      return static_cast<float>(newest / sum_);
+    }
+    case StepRule::kSelfRegulated: {
+      // eta_1 = 2 (the first step halves, as successive averages do); later,
+      // eta grows by param when the last gap is not below the one before,
+      // else by param2: the step shrinks fast while the gap grows and slowly
+      // while it falls.
+      if (k == 1) {
+        eta_ = 2.0;
+      } else if (k >= 3 && !(gaps[k - 2] < gaps[k - 3])) {
+        eta_ = eta_ + o_.param;
+      } else {
+        eta_ = eta_ + o_.param2;
+      }
+      return static_cast<float>(1.0 / eta_);
+    }
+    case StepRule::kMsaRestarts: {
+      if (k >= 2) {
+        const float g = gaps[k - 2];
+        if (anchor_ == 0.0f) anchor_ = g;
+        if (g < static_cast<float>(o_.param * static_cast<double>(anchor_))) {
+          anchor_ = g;
+          since_ = 0;
+        }
+      }
+      since_ = since_ + 1;
+      return static_cast<float>(1.0 / static_cast<double>(since_ + 1));
+    }
+  }
+  return o_.alpha;
+}
+
+void add_flow_totals(std::span<const float> blocks, std::size_t n_blocks,
+                     std::span<float> totals) {
+  const std::size_t m = totals.size();
+  // Arcs are independent, so splitting them over the pool leaves every sum,
+  // destinations added in order, as it is.
   parallel_range(tbb::blocked_range<std::size_t>(0, m, 2048),
                  [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t k = 0; k < n_blocks; ++k) {
       const float* block = blocks.data() + k * m;
-      for (std::size_t i = r.begin(); i != r.end(); ++i) running[i] = running[i] + block[i];
+      for (std::size_t i = r.begin(); i != r.end(); ++i) totals[i] = totals[i] + block[i];
     }
   });
+}
+
+void effective_freqs(const Congestion& c, std::span<const float> totals, bool loaded,
+                     FloatVec& head_load, std::span<float> out) {
+  const std::size_t m = c.arc_freqs.size();
+  // Per head node, the totals of the arcs entering it in increasing arc order:
+  // the same additions as scanning all arcs for every boarding arc.
+  if (loaded) {
+    std::fill(head_load.begin(), head_load.end(), 0.0f);
+    for (std::size_t j = 0; j < m; ++j) head_load[c.to[j]] = head_load[c.to[j]] + totals[j];
+  }
+  const bool per_arc = c.capacity.size() != 1;
+  for (std::size_t i = 0; i < m; ++i) {
+    const float phi = c.arc_freqs[i];
+    if (!(phi - phi == 0.0f)) {
+      out[i] = kInf;  // no waiting, never congested
+      continue;
+    }
+    const float t = totals[i];
+    const float load = loaded ? head_load[c.to[i]] : 0.0f;
+    const float cap = phi * (per_arc ? c.capacity[i] : c.capacity[0]);
+    float value = 0.0f;
+    if (load < cap) {
+      const float room = cap - load;
+      const float r = t / (t + room);
+      value = phi * (1.0f - ::powf(r, c.beta));
+    }
+    if (value < kFrequencyFloor) value = kFrequencyFloor;
+    out[i] = value;
+  }
+}
+
+float gap_of(std::span<const GapPart> parts) {
+  float numerator = 0.0f, denominator = 0.0f;
+  for (const GapPart& p : parts) {
+    numerator = numerator + p.num;
+    denominator = denominator + p.den;
+  }
+  return numerator / denominator;
+}
+
+void step_block(const Network& net, std::span<const float> eff, std::size_t n_demands,
+                const DemandRows& rows, std::span<const Index> dsts, const ArcIndex& outgoing,
+                bool first, float alpha, std::span<float> x, std::span<float> labels, Index keep,
+                std::span<GapPart> parts, Workspace& ws, CancelFlag cancel) {
+  const std::size_t m = net.from.size();
+  const Index n = net.n_nodes;
+  const float keep_share = 1.0f - alpha;
+  assign_each(net, eff, n_demands, rows, dsts, ws,
+              [&](std::size_t k, const float* lab, const float* y) {
+    float* xk = x.data() + k * m;
+    if (first) {
+      std::copy(y, y + m, xk);
+    } else {
+      for (std::size_t e = 0; e < m; ++e) {
+        const float old_part = xk[e] * keep_share;
+        const float new_part = y[e] * alpha;
+        xk[e] = old_part + new_part;
+      }
+      parts[k] = destination_gap(net.to.first(m), net.costs, eff, dsts[k], n, lab, xk, outgoing);
+    }
+    std::copy(lab, lab + keep, labels.data() + k * keep);
+  }, cancel);
+}
+
+void fold_blocks(std::span<float> running, std::span<const float> blocks) {
+  const std::size_t m = running.size();
+  if (m == 0) return;
+  add_flow_totals(blocks, blocks.size() / m, running);
 }
 
 float fold_values(float running, std::span<const float> values) {
@@ -57,34 +192,9 @@ float fold_values(float running, std::span<const float> values) {
 void effective_freqs_from_totals(std::span<const float> total, std::span<const float> arc_freqs,
                                  std::span<const Index> to, float capacity, float beta,
                                  bool loaded, FloatVec& head_load, FloatVec& out) {
-  const std::size_t m = arc_freqs.size();
-  out.resize(m);
-  // Per head node, the totals of the arcs entering it in increasing arc order:
-  // the same additions as scanning all arcs for every boarding arc. With no
-  // destination every total, and so every load, is 0: no per-node table then.
-  if (loaded) {
-    std::fill(head_load.begin(), head_load.end(), 0.0f);
-    for (std::size_t j = 0; j < m; ++j) head_load[to[j]] = head_load[to[j]] + total[j];
-  }
-
-  for (std::size_t i = 0; i < m; ++i) {
-    const float phi = arc_freqs[i];
-    if (!(phi - phi == 0.0f)) {
-      out[i] = kInf;  // no waiting, never congested
-      continue;
-    }
-    const float t = total[i];
-    const float load = loaded ? head_load[to[i]] : 0.0f;
-    const float cap = phi * capacity;
-    float value = 0.0f;
-    if (load < cap) {
-      const float room = cap - load;
-      const float r = t / (t + room);
-      value = phi * (1.0f - ::powf(r, beta));
-    }
-    if (value < kFrequencyFloor) value = kFrequencyFloor;
-    out[i] = value;
-  }
+  out.resize(arc_freqs.size());
+  effective_freqs(Congestion{arc_freqs, to, std::span<const float>(&capacity, 1), beta}, total,
+                  loaded, head_load, out);
 }
 
 float average_weight(float average_decay_factor, bool msa, std::uint32_t done) {
@@ -104,65 +214,43 @@ void blend_flows(std::span<float> x, std::span<const float> y, float alpha) {
   });
 }
 
+// As fill_demand_block, from the demand's column towards d, dense or sparse:
+// the volume from every other origin, in origin order, and their negated sum
+// at the destination.
+static void fill_block(float* block, Index d, const DemandMatrix& dem) {
+  dem.column(d, [&](Index o, float v) {
+    if (o == d) return;
+    block[o] = v;
+    block[d] = block[d] - v;
+  });
+}
+
+FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index n) {
+  if (dem.zones > n) panic("demand does not match the zones");
+  FloatVec rows(checked_count(dsts.size(), n, sizeof(float)), 0.0f);
+  for (std::size_t k = 0; k < dsts.size(); ++k) {
+    const Index d = dsts[k];
+    fill_block(rows.data() + k * n, d, dem);
+  }
+  return rows;
+}
+
 void gap_parts(std::span<const Index> to, std::span<const float> costs,
                std::span<const float> effective_freqs, std::span<const Index> dsts,
                Index n_nodes, std::span<const float> labels, std::span<const float> flows,
                const ArcIndex& outgoing, float* num, float* den) {
-  const std::size_t n_dst = dsts.size();
   const std::size_t m = to.size();
-  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
+  parallel_range(tbb::blocked_range<std::size_t>(0, dsts.size(), 1),
                  [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t k = r.begin(); k != r.end(); ++k) {
-      const Index d = dsts[k];
-      const float* lab = labels.data() + k * n_nodes;
-      const float* x = flows.data() + k * m;
-      float nk = 0.0f, dk = 0.0f;
-      for (Index u = 0; u < n_nodes; ++u) {
-        const std::uint32_t begin = outgoing.offsets[u], end = outgoing.offsets[u + 1];
-        if (u == d || begin == end) continue;
-        const float tu = lab[u];
-        float r0 = 0.0f, r1 = 0.0f, r2 = 0.0f;
-        for (std::uint32_t e = begin; e < end; ++e) {
-          const std::uint32_t a = outgoing.arcs[e];
-          const float xa = x[a];
-          if (xa == 0.0f) continue;
-          const float th = lab[to[a]];
-          if (is_inf(th) || is_inf(tu)) continue;
-          r0 = r0 + xa * ((th + costs[a]) - tu);
-          r1 = ::fmaxf(r1, xa / effective_freqs[a]);
-          r2 = r2 + xa * tu;
-        }
-        // Waiting is priced at half the largest flow/frequency ratio, as the
-        // labels price it, so the gap is 0 at a fixed point.
-        nk = nk + (r0 + r1 * 0.5f);
-        dk = dk + r2;
-      }
-      num[k] = nk;
-      den[k] = dk;
+      const GapPart p = destination_gap(to, costs, effective_freqs, dsts[k], n_nodes,
+                                        labels.data() + k * n_nodes, flows.data() + k * m,
+                                        outgoing);
+      num[k] = p.num;
+      den[k] = p.den;
     }
   });
 }
-
-namespace {
-
-// The convergence gap of averaged `flows` under the newest `labels` and the
-// effective frequencies they were assigned with. Per node, the reduced costs
-// of its loaded arcs plus the waiting its largest flow/frequency ratio implies,
-// at half a headway as in the labels; relative to the flow-weighted labels.
-// `outgoing` holds the arcs leaving each node (index_arcs over `from`).
-float calc_gap(std::span<const Index> to, std::span<const float> costs,
-               std::span<const float> effective_freqs, std::span<const Index> dsts, Index n_nodes,
-               std::span<const float> labels, std::span<const float> flows,
-               const ArcIndex& outgoing) {
-  // Parts per destination, computed in parallel and then added in destination
-  // order: the gap, and so the iteration count, is the same for every pool size.
-  FloatVec num(dsts.size()), den(dsts.size());
-  gap_parts(to, costs, effective_freqs, dsts, n_nodes, labels, flows, outgoing, num.data(),
-            den.data());
-  return fold_values(0.0f, num) / fold_values(0.0f, den);
-}
-
-}  // namespace
 
 CongestedRun::CongestedRun(std::span<const Index> from, std::span<const Index> to,
                            std::span<const float> arc_freqs, std::span<const float> costs,
@@ -170,8 +258,15 @@ CongestedRun::CongestedRun(std::span<const Index> from, std::span<const Index> t
                            float capacity, float average_decay_factor, float beta, float tol,
                            std::uint32_t max_iters, bool msa, Index n_nodes)
     : from_(from), to_(to), arc_freqs_(arc_freqs), costs_(costs), demands_(demands), dsts_(dsts),
-      capacity_(capacity), alpha_(average_decay_factor), beta_(beta), tol_(tol),
-      max_iters_(max_iters), msa_(msa), n_nodes_(n_nodes) {}
+      capacity_(capacity), tol_(tol), beta_(beta), max_iters_(max_iters), n_nodes_(n_nodes) {
+  step_.rule = msa ? StepRule::kMsa : StepRule::kConstant;
+  step_.alpha = average_decay_factor;
+}
+
+void CongestedRun::set_rows(DemandRows rows, std::size_t n_demands) {
+  rows_ = std::move(rows);
+  n_demands_ = n_demands;
+}
 
 void CongestedRun::start(CancelFlag cancel) {
   net_ = prepare_network(from_, to_, costs_);
@@ -182,9 +277,42 @@ void CongestedRun::start(CancelFlag cancel) {
   require_length(m, "to", to_.size());
   require_length(m, "arc_freqs", arc_freqs_.size());
   require_length(m, "costs", costs_.size());
+  if (!capacities_.empty()) require_length(m, "capacity", capacities_.size());
+
+  const Index n = net_.n_nodes;
+  if (!rows_) {
+    n_demands_ = demands_.size();
+    rows_ = [this, n](std::size_t k, FloatVec&) { return demands_.data() + k * n; };
+  }
+  const std::size_t n_dst = dsts_.size();
+  // The assignment's own checks first, so that a faulty input is reported as
+  // such whatever its size.
+  check_destinations(net_, n_demands_, dsts_);
+  if (keep_ == 0 || keep_ > n) keep_ = n;
+
+  // Per destination: the averaged flows, the kept labels and the gap part.
+  const double need = static_cast<double>(n_dst) *
+                      (static_cast<double>(m) * 4.0 + static_cast<double>(keep_) * 4.0 + 8.0);
+  const std::size_t physical = physical_memory();
+  const std::string what = "a congested run over " + std::to_string(n_dst) +
+                           " destinations and " + std::to_string(m) + " arcs needs " +
+                           gigabytes(need) + " for its per-destination state";
+  if (physical != 0 && need > static_cast<double>(physical)) {
+    throw OutOfMemory(what + ", more than this machine's " +
+                      gigabytes(static_cast<double>(physical)));
+  }
+  try {
+    flows_.resize(checked_count(n_dst, m, sizeof(float)));
+    labels_.resize(checked_count(n_dst, keep_, sizeof(float)));
+    parts_.resize(n_dst);
+  } catch (const std::bad_alloc&) {
+    throw OutOfMemory(what + ", which could not be allocated");
+  }
 
   ws_ = make_workspace();
-  assign_all(net_, arc_freqs_, demands_, dsts_, *ws_, labels_, flows_, cancel);
+  weights_of_ = std::make_unique<StepWeights>(step_);
+  step_block(net_, arc_freqs_, n_demands_, rows_, dsts_, outgoing_, true, 1.0f, flows_, labels_,
+             keep_, parts_, *ws_, cancel);
   started_ = true;
   if (finished()) return;
 
@@ -208,13 +336,18 @@ bool CongestedRun::finished() const {
 float CongestedRun::step(CancelFlag cancel) {
   throw_if_cancelled(cancel);
   const std::size_t n_dst = dsts_.size();
-  calc_effective_freqs(flows_, arc_freqs_, to_, capacity_, beta_, n_dst, total_, head_load_, eff_);
-  assign_all(net_, eff_, demands_, dsts_, *ws_, labels_, y_, cancel);
-
-  FloatVec& x = flows_;
-  blend_flows(x, y_, average_weight(alpha_, msa_, static_cast<std::uint32_t>(gaps_.size())));
-  const float gap = calc_gap(to_, costs_, eff_, dsts_, net_.n_nodes, labels_, x, outgoing_);
+  std::fill(total_.begin(), total_.end(), 0.0f);
+  add_flow_totals(flows_, n_dst, total_);
+  const std::span<const float> capacity =
+      capacities_.empty() ? std::span<const float>(&capacity_, 1) : capacities_;
+  lumo::effective_freqs(Congestion{arc_freqs_, to_, capacity, beta_}, total_, n_dst > 0, head_load_,
+                  eff_);
+  const float alpha = weights_of_->next(gaps_);
+  step_block(net_, eff_, n_demands_, rows_, dsts_, outgoing_, false, alpha, flows_, labels_,
+             keep_, parts_, *ws_, cancel);
+  const float gap = gap_of(parts_);
   gaps_.push_back(gap);
+  weights_.push_back(alpha);
   return gap;
 }
 
@@ -254,44 +387,40 @@ LineResult LineCongestedRun::finish() {
                           stop0_);
 }
 
-FloatVec demand_rows(const DemandMatrix& dem, std::span<const Index> dsts, Index n) {
-  if (dem.zones > n) panic("demand does not match the zones");
-  FloatVec rows(checked_count(dsts.size(), n, sizeof(float)), 0.0f);
-  for (std::size_t k = 0; k < dsts.size(); ++k) {
-    const Index d = dsts[k];
-    float* block = rows.data() + k * n;
-    // As fill_demand_block: the volume from every other origin, in origin
-    // order, and their negated sum at the destination.
-    dem.column(d, [&](Index o, float v) {
-      if (o == d) return;
-      block[o] = v;
-      block[d] = block[d] - v;
-    });
-  }
-  return rows;
-}
-
 ZoneCongestedRun::ZoneCongestedRun(std::span<const Index> from, std::span<const Index> to,
                                    std::span<const float> arc_freqs, std::span<const float> costs,
                                    std::span<const std::uint8_t> kinds, Index n_nodes,
                                    const DemandMatrix& demand, std::span<const Index> dsts,
-                                   float capacity, float average_decay_factor, float beta,
-                                   float tol, std::uint32_t max_iters, bool msa)
+                                   std::span<const float> capacity, StepOptions step, float beta,
+                                   float tol, std::uint32_t max_iters)
     : from_(from), to_(to), arc_freqs_(arc_freqs), costs_(costs), kinds_(kinds),
       n_nodes_(n_nodes), demand_(demand), dsts_(dsts),
-      rows_(demand_rows(demand, dsts, n_nodes)),
-      run_(from, to, arc_freqs, costs, rows_, dsts, capacity, average_decay_factor, beta, tol,
-           max_iters, msa, n_nodes) {}
+      run_(from, to, arc_freqs, costs, {}, dsts, capacity.size() == 1 ? capacity[0] : 0.0f, 0.0f,
+           beta, tol, max_iters, false, n_nodes) {
+  if (demand.zones > n_nodes) panic("demand does not match the zones");
+  run_.set_step(step);
+  if (capacity.size() != 1) run_.set_capacity(capacity);
+  // Each row as the line form lays out its blocks, made when its destination
+  // is assigned.
+  run_.set_rows([this](std::size_t k, FloatVec& buf) {
+    const Index d = dsts_[k];
+    buf.assign(n_nodes_, 0.0f);
+    fill_block(buf.data(), d, demand_);
+    return static_cast<const float*>(buf.data());
+  }, checked_count(dsts.size(), n_nodes, sizeof(float)));
+  run_.set_kept_labels(demand.zones);
+}
 
 Skim ZoneCongestedRun::finish(bool components, bool columns, CancelFlag cancel,
                               std::span<const float> minutes) {
   const std::size_t m = from_.size(), n_dst = dsts_.size();
-  const Index z = demand_.zones, n = n_nodes_;
+  const Index z = demand_.zones;
   Skim r;
   // The frequencies of the newest assignment (taking the run leaves them).
   const std::span<const float> eff = run_.effective_freqs().empty()
                                          ? arc_freqs_
                                          : std::span<const float>(run_.effective_freqs());
+  const Index keep = run_.kept_labels();
   CongestedAssignment last = run_.take();
   r.flows = n_dst == 0 ? FloatVec(m, 0.0f) : sum_flows(std::move(last.flows), n_dst);
   throw_if_cancelled(cancel);
@@ -300,9 +429,25 @@ Skim ZoneCongestedRun::finish(bool components, bool columns, CancelFlag cancel,
   r.cost.assign(checked_count(z, width, sizeof(float)), std::numeric_limits<float>::quiet_NaN());
   for (std::size_t k = 0; k < n_dst; ++k) {
     const std::size_t col = columns ? k : dsts_[k];
-    for (Index o = 0; o < z; ++o) r.cost[o * width + col] = labels[k * n + o];
+    for (Index o = 0; o < z; ++o) r.cost[o * width + col] = labels[k * keep + o];
   }
-  r.total_cost = total_cost(labels, rows_, n);
+  // Label times demand over the zones (the only nodes with demand), per
+  // destination and then in destination order.
+  FloatVec row(z), partial(n_dst);
+  for (std::size_t k = 0; k < n_dst; ++k) {
+    const Index d = dsts_[k];
+    std::fill(row.begin(), row.end(), 0.0f);
+    fill_block(row.data(), d, demand_);
+    float sum = 0.0f;
+    for (Index o = 0; o < z; ++o) {
+      const float l = labels[k * keep + o];
+      if (is_finite(l)) sum = sum + l * row[o];
+    }
+    partial[k] = sum;
+  }
+  float total = 0.0f;
+  for (float p : partial) total = total + p;
+  r.total_cost = total;
   if (components) {
     Skim split;
     SkimOptions options;
@@ -310,7 +455,7 @@ Skim ZoneCongestedRun::finish(bool components, bool columns, CancelFlag cancel,
     options.columns = columns;
     options.cancel = cancel;
     options.minutes = minutes;
-    Network net = prepare_network(from_, to_, costs_, n);
+    Network net = prepare_network(from_, to_, costs_, n_nodes_);
     WorkspacePtr ws = make_workspace();
     assign_skim(net, eff, kinds_, demand_, dsts_, options, *ws, split);
     r.wait = std::move(split.wait);

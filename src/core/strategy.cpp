@@ -27,6 +27,7 @@ struct Scratch {
   std::vector<std::uint8_t> feeds;  // node is the head of an accepted arc
   FloatVec volumes;
   FloatVec row;  // demand towards the destination, filled by the skim driver
+  FloatVec own_labels, own_flows;  // one destination's results, for assign_each
   FloatVec part[4];  // skim components per node, and which nodes have begun
   std::vector<std::uint8_t> begun;
   ArcQueue queue;
@@ -232,14 +233,14 @@ void split_components(const Network& net, const float* freqs, const std::uint8_t
 }
 
 // The failures that set-up would raise for destination position k.
-void check_setup(const Network& net, std::span<const float> demands, std::span<const Index> dsts,
+void check_setup(const Network& net, std::size_t n_demands, std::span<const Index> dsts,
                  std::size_t k) {
   const Index n = net.n_nodes;
   Index end = 0;
   if (__builtin_mul_overflow(k + 1, n, &end)) panic(kCapacityOverflow);
-  if (end > demands.size()) {
+  if (end > n_demands) {
     panic("range end index " + std::to_string(end) + " out of range for slice of length " +
-          std::to_string(demands.size()));
+          std::to_string(n_demands));
   }
   if (n >= kMaxNodes) panic(kCapacityOverflow);
   const Index d = dsts[k];
@@ -325,7 +326,7 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
   const std::size_t n_dst = dsts.size();
   // Set-up failures are found in position order before any work starts, so
   // the one reported does not depend on scheduling.
-  for (std::size_t k = 0; k < n_dst; ++k) check_setup(net, demands, dsts, k);
+  for (std::size_t k = 0; k < n_dst; ++k) check_setup(net, demands.size(), dsts, k);
 
   const Index n = net.n_nodes;
   const std::size_t m = net.from.size();
@@ -352,6 +353,47 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
       try {
         assign_destination(net, arc_freqs, demands.data() + k * n, dsts[k], s,
                            labels.data() + k * n, flows.data() + k * m);
+      } catch (...) {
+        failures[k] = std::current_exception();
+        std::size_t seen = first_failed.load(std::memory_order_relaxed);
+        while (k < seen && !first_failed.compare_exchange_weak(seen, k)) {
+        }
+      }
+    }
+  });
+  throw_if_cancelled(cancel);
+  const std::size_t failed = first_failed.load();
+  if (failed != std::numeric_limits<std::size_t>::max()) std::rethrow_exception(failures[failed]);
+}
+
+void check_destinations(const Network& net, std::size_t n_demands, std::span<const Index> dsts) {
+  for (std::size_t k = 0; k < dsts.size(); ++k) check_setup(net, n_demands, dsts, k);
+}
+
+void assign_each(const Network& net, std::span<const float> arc_freqs, std::size_t n_demands,
+                 const DemandRows& rows, std::span<const Index> dsts, Workspace& ws,
+                 const DestinationVisit& visit, CancelFlag cancel) {
+  const std::size_t n_dst = dsts.size();
+  for (std::size_t k = 0; k < n_dst; ++k) check_setup(net, n_demands, dsts, k);
+  if (n_dst == 0) return;
+  throw_if_cancelled(cancel);
+  const Index n = net.n_nodes;
+  const std::size_t m = net.from.size();
+  if (!net.indexed) index_network(net, std::min(m, net.to.size()));
+  std::vector<std::exception_ptr> failures(n_dst);
+  std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
+  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
+                 [&](const tbb::blocked_range<std::size_t>& range) {
+    Scratch& s = ws.local();
+    for (std::size_t k = range.begin(); k != range.end(); ++k) {
+      if (k > first_failed.load(std::memory_order_relaxed) || cancelled(cancel)) continue;
+      try {
+        s.own_labels.resize(n);
+        s.own_flows.resize(m);
+        const float* row = rows(k, s.row);
+        assign_destination(net, arc_freqs, row, dsts[k], s, s.own_labels.data(),
+                           s.own_flows.data());
+        visit(k, s.own_labels.data(), s.own_flows.data());
       } catch (...) {
         failures[k] = std::current_exception();
         std::size_t seen = first_failed.load(std::memory_order_relaxed);

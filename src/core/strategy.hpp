@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <span>
 #include <utility>
@@ -88,6 +89,27 @@ WorkspacePtr make_workspace();
 void assign_all(const Network& net, std::span<const float> arc_freqs,
                 std::span<const float> demands, std::span<const Index> dsts, Workspace& ws,
                 FloatVec& labels, FloatVec& flows, CancelFlag cancel = nullptr);
+
+// One destination's demand row (N entries) for position k: a pointer into
+// the caller's flat blocks, or `buf` (N entries, zeroed) filled and returned.
+using DemandRows = std::function<const float*(std::size_t k, FloatVec& buf)>;
+
+// The destination's labels (N) and flows (M), in per-worker buffers that
+// stay valid only while `visit` runs for position k.
+using DestinationVisit = std::function<void(std::size_t k, const float* labels,
+                                            const float* flows)>;
+
+// Assigns every destination position on the pool as assign_all does (same
+// checks, failures and cancellation; `n_demands` is the length the flat
+// blocks would have), handing each destination's results to `visit` instead
+// of keeping them: a caller keeps only what it needs. `visit` runs on the
+// worker that assigned position k and must only write what belongs to k.
+void assign_each(const Network& net, std::span<const float> arc_freqs, std::size_t n_demands,
+                 const DemandRows& rows, std::span<const Index> dsts, Workspace& ws,
+                 const DestinationVisit& visit, CancelFlag cancel = nullptr);
+
+// The set-up checks of assign_each, in position order, alone.
+void check_destinations(const Network& net, std::size_t n_demands, std::span<const Index> dsts);
 
 // Arc kinds, as lumo.arrays numbers them; they decide how an arc's cost is
 // split into riding and walking, and which arcs count as boardings.

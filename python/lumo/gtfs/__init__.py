@@ -32,7 +32,8 @@ from ._demand import gravity_demand
 from ._errors import FeedError
 from ._load import load
 from ._network import TransitNetwork
-from ._tables import line_summary, segment_loads, skims, stop_boardings
+from ._tables import (DEFAULT_CAPACITY, line_summary, segment_loads, skims, stop_boardings,
+                      vehicle_capacity)
 
 __all__ = [
     "FeedError",
@@ -43,9 +44,12 @@ __all__ = [
     "stop_boardings",
     "line_summary",
     "skims",
+    "vehicle_capacity",
+    "DEFAULT_CAPACITY",
 ]
 
 # The public names are the package's, wherever they are defined.
 for _name in __all__:
-    globals()[_name].__module__ = __name__
+    if _name != "DEFAULT_CAPACITY":
+        globals()[_name].__module__ = __name__
 del _name

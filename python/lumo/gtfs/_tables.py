@@ -37,28 +37,98 @@ def _line_arc_index(network: TransitNetwork, kind_code: int) -> IntArray:
     return out
 
 
-def _capacity_per_line(network: TransitNetwork, capacity: npt.ArrayLike) -> FloatArray:
+#: Places per vehicle by mode, used where a line's mode has no capacity given.
+DEFAULT_CAPACITY: dict[str, float] = {
+    "bus": 70.0, "tram": 200.0, "metro": 1000.0, "rail": 1000.0, "ferry": 300.0,
+}
+# GTFS route_type codes (basic and extended) by mode.
+_MODES: tuple[tuple[str, set[int], tuple[int, int]], ...] = (("tram", {0, 5}, (900, 999)), ("metro", {1, 12}, (400, 499)),
+          ("rail", {2, 7}, (100, 199)), ("bus", {3, 11}, (200, 299)),
+          ("bus", set(), (700, 899)), ("ferry", {4}, (1000, 1299)))
+
+
+def _mode(route_type: int) -> str | None:
+    for name, codes, (lo, hi) in _MODES:
+        if route_type in codes or lo <= route_type <= hi:
+            return name
+    return None
+
+
+def _capacity_per_line(network: TransitNetwork, capacity: object) -> FloatArray:
+    """Places per vehicle of every line: a number, one value per line, or a
+    mapping from mode name ("bus", ...) or GTFS route_type code to places,
+    the modes it leaves out taking DEFAULT_CAPACITY."""
+    n = len(network.lines)
+    if capacity is None or isinstance(capacity, dict):
+        given = dict(capacity or {})
+        for key, value in given.items():
+            if not (isinstance(key, int) or key in DEFAULT_CAPACITY):
+                raise InputError(f"capacity key {key!r} is neither a GTFS route_type nor one of "
+                                 f"{', '.join(DEFAULT_CAPACITY)}")
+            if not (isinstance(value, (int, float)) and 0 < value < float("inf")):
+                raise InputError(f"capacity[{key!r}] = {value!r} must be a number above 0")
+        types = network.lines["route_type"].to_numpy()
+        out = np.empty(n)
+        for line, rt in enumerate(types.tolist()):
+            mode = _mode(int(rt))
+            if int(rt) in given:
+                out[line] = given[int(rt)]
+            elif mode is not None and mode in given:
+                out[line] = given[mode]
+            elif mode is not None:
+                out[line] = DEFAULT_CAPACITY[mode]
+            else:
+                raise InputError(f"line {line} has route_type {rt}, which has no default "
+                                 f"capacity: give it in capacity, e.g. {{{rt}: 100}}")
+        return out
     cap = np.asarray(capacity, dtype=np.float64)
     if cap.ndim == 0:
-        cap = np.full(len(network.lines), float(cap))
-    if cap.shape != (len(network.lines),):
-        raise InputError(f"capacity must be a number or one value per line ({len(network.lines)}), "
-                         f"got shape {cap.shape}")
+        cap = np.full(n, float(cap))
+    if cap.shape != (n,):
+        raise InputError(f"capacity has {cap.shape[0] if cap.ndim == 1 else cap.shape} values, "
+                         f"the network {n} lines")
     if not np.isfinite(cap).all() or (cap <= 0).any():
         raise InputError("capacity must be finite and above 0")
     return cap
 
 
+def vehicle_capacity(network: TransitNetwork, capacity: object = None) -> FloatArray:
+    """Places per vehicle of every arc, for ``lumo.arrays.assign_congested``
+    (which reads the boarding arcs' values and multiplies them by the
+    window): `capacity` is a number, one value per line, or a mapping from a
+    mode ("bus", "tram", "metro", "rail", "ferry") or a GTFS route_type code
+    to places, modes left out taking :data:`DEFAULT_CAPACITY`; None: the
+    defaults for every line."""
+    per_line = _capacity_per_line(network, capacity)
+    line = np.asarray(network.arc_line)
+    out: FloatArray = np.where(line >= 0, per_line[np.maximum(line, 0)], 0.0).astype(np.float32)
+    return out
+
+
+def _effective(network: TransitNetwork, assignment: Assignment) -> FloatArray | None:
+    eff = getattr(assignment, "effective_freq", None)
+    if eff is None:
+        return None
+    arr = np.asarray(eff, dtype=np.float64)
+    if arr.shape != (network.n_arcs,):
+        raise InputError(f"assignment.effective_freq must hold one value per arc of the network "
+                         f"({network.n_arcs}), got shape {arr.shape}")
+    return arr
+
+
 def segment_loads(network: TransitNetwork, assignment: Assignment,
-                  capacity: npt.ArrayLike | None = None, *, geometry: bool = False
+                  capacity: object = None, *, geometry: bool = False
                   ) -> pd.DataFrame:
     """One row per line segment: its load (the flow on its in-vehicle arc),
-    the boardings at its first stop and the alightings at its last.
+    the boardings at its first stop and the alightings at its last, and the
+    line's nominal `headway` (minutes); after a congested run also the
+    `effective_headway` of boarding at the segment's first stop (1 / its
+    effective frequency: the waiting that crowding adds shows here).
 
-    Flows are in the demand's units (trips in the window). `capacity`, a
-    number or one per line, is what `assign_congested` takes: one vehicle's
-    capacity times the window in minutes (so that the segment carries at most
-    freq * capacity); with it the table adds `capacity` (freq * capacity) and
+    Flows are in the demand's units (trips in the window). `capacity`, places
+    per vehicle as for :func:`vehicle_capacity` (a number, one per line, or
+    a mapping by mode or route_type), adds `capacity` (freq * places *
+    window minutes: what the segment can carry in the window) and
     `load_ratio` (load / capacity).
 
     With `geometry=True` (needs geopandas: ``pip install
@@ -97,9 +167,15 @@ def segment_loads(network: TransitNetwork, assignment: Assignment,
         "boardings": flows[b_arc],
         "alightings": flows[a_arc],
     })
+    with np.errstate(divide="ignore"):
+        out["headway"] = 1.0 / lines["freq"].to_numpy()[line]
+        eff = _effective(network, assignment)
+        if eff is not None:
+            out["effective_headway"] = 1.0 / eff[b_arc]
     if capacity is not None:
         cap = _capacity_per_line(network, capacity)
-        out["capacity"] = lines["freq"].to_numpy()[line] * cap[line]
+        out["capacity"] = (lines["freq"].to_numpy()[line] * cap[line]
+                           * float(network.window_minutes))
         out["load_ratio"] = out["load"] / out["capacity"]
     out.index = pd.Index(iv, name="arc")
     if geometry:
@@ -139,10 +215,13 @@ def stop_boardings(network: TransitNetwork, assignment: Assignment) -> pd.DataFr
 
 
 def line_summary(network: TransitNetwork, assignment: Assignment,
-                 capacity: npt.ArrayLike | None = None) -> pd.DataFrame:
+                 capacity: object = None) -> pd.DataFrame:
     """Per line: passengers (its boardings), passenger-minutes in the
-    vehicle, the largest segment load, and the mean ride in minutes; with a
-    `capacity` (as for `segment_loads`) also the largest load ratio."""
+    vehicle, the largest segment load, the mean ride in minutes, the nominal
+    `headway` and, after a congested run, the `effective_headway` (the mean
+    over the line's boarding stops weighted by boardings; the nominal one
+    where nobody boards); with a `capacity` (as for `segment_loads`) also
+    the largest load ratio."""
     seg = segment_loads(network, assignment, capacity)
     seg["pmin"] = seg["load"] * seg["time"]
     g = seg.groupby("line")
@@ -161,6 +240,14 @@ def line_summary(network: TransitNetwork, assignment: Assignment,
     with np.errstate(invalid="ignore", divide="ignore"):
         out["mean_ride"] = np.where(out["passengers"] > 0,
                                     out["passenger_minutes"] / out["passengers"], np.nan)
+    out["headway"] = 1.0 / out["freq"]
+    if "effective_headway" in seg:
+        seg["wh"] = seg["effective_headway"] * seg["boardings"]
+        g = seg.groupby("line")
+        wsum = g["wh"].sum().reindex(range(n), fill_value=0.0).to_numpy()
+        with np.errstate(invalid="ignore", divide="ignore"):
+            out["effective_headway"] = np.where(out["passengers"] > 0,
+                                                wsum / out["passengers"], out["headway"])
     if capacity is not None:
         out["max_load_ratio"] = g["load_ratio"].max().reindex(range(n), fill_value=0.0).to_numpy()
     out.index.name = "line"

@@ -798,8 +798,8 @@ PyObject* py_assign(PyObject*, PyObject* args, PyObject* kwargs) {
 
 const char* const kCongestedRequired[] = {
     "tail", "head", "freq", "cost", "kind", "n_nodes", "demand", "n_zones", "destinations",
-    "capacity", "decay", "msa", "beta", "tol", "max_iters", "progress", "components", "threads",
-    nullptr};
+    "capacity", "step", "decay", "step_param", "step_param2", "beta", "tol", "max_iters",
+    "progress", "components", "threads", nullptr};
 
 PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {
@@ -807,21 +807,23 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       const_cast<char*>("cost"), const_cast<char*>("kind"), const_cast<char*>("n_nodes"),
       const_cast<char*>("demand"), const_cast<char*>("n_zones"),
       const_cast<char*>("destinations"), const_cast<char*>("capacity"),
-      const_cast<char*>("decay"), const_cast<char*>("msa"), const_cast<char*>("beta"),
+      const_cast<char*>("step"), const_cast<char*>("decay"), const_cast<char*>("step_param"),
+      const_cast<char*>("step_param2"), const_cast<char*>("beta"),
       const_cast<char*>("tol"), const_cast<char*>("max_iters"), const_cast<char*>("progress"),
       const_cast<char*>("components"), const_cast<char*>("columns"),
       const_cast<char*>("threads"), const_cast<char*>("minutes"), nullptr};
-  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *iters_obj, *progress,
-      *threads_obj, *minutes_obj = nullptr;
+  PyObject *tail, *head, *freq, *cost, *kind, *demand, *dsts_obj, *capacity_obj, *iters_obj,
+      *progress, *threads_obj, *minutes_obj = nullptr;
   Py_ssize_t n_nodes = 0, n_zones = 0;
-  float capacity = 0, decay = 0, beta = 0, tol = 0;
-  int msa = 0, components = 0, columns = 0;
+  float decay = 0, beta = 0, tol = 0;
+  double step_param = 0, step_param2 = 0;
+  int rule = 0, components = 0, columns = 0;
   if (!require(kwargs, "congested", kCongestedRequired) ||
-      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOffpffOOppOO:congested", keywords,
+      !PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOnOnOOifddffOOppOO:congested", keywords,
                                    &tail, &head, &freq, &cost, &kind, &n_nodes, &demand,
-                                   &n_zones, &dsts_obj, &capacity, &decay, &msa, &beta, &tol,
-                                   &iters_obj, &progress, &components, &columns,
-                                   &threads_obj, &minutes_obj)) {
+                                   &n_zones, &dsts_obj, &capacity_obj, &rule, &decay,
+                                   &step_param, &step_param2, &beta, &tol, &iters_obj, &progress,
+                                   &components, &columns, &threads_obj, &minutes_obj)) {
     return nullptr;
   }
   try {
@@ -837,13 +839,30 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(input_error, "destinations must be given");
       return nullptr;
     }
+    FloatVec capacity;
     if (!read_network(tail, head, freq, cost, kind, n_nodes, in) ||
         !read_demand(demand, n_zones, in, demand_view, dem, sparse, dsts_obj, dsts) ||
         !read_max_iters(iters_obj, max_iters) || !read_threads(threads_obj, threads) ||
+        !read_floats(capacity_obj, "capacity", Allowed::kFrequencies, capacity) ||
         !read_minutes(minutes_obj, in, minutes)) {
       return nullptr;
     }
     const std::size_t m = in.tail.size(), n_dst = dsts.size();
+    if (capacity.size() != 1 && capacity.size() != m) {
+      PyErr_Format(input_error, "capacity has %zd entries, the network %zd arcs",
+                   static_cast<Py_ssize_t>(capacity.size()), static_cast<Py_ssize_t>(m));
+      return nullptr;
+    }
+    if (rule < 0 || rule >= lumo::kStepRules) {
+      PyErr_Format(input_error, "step rule %d is not one of 0 ... %d", rule,
+                   lumo::kStepRules - 1);
+      return nullptr;
+    }
+    lumo::StepOptions step;
+    step.rule = static_cast<lumo::StepRule>(rule);
+    step.alpha = decay;
+    step.param = step_param;
+    step.param2 = step_param2;
     std::unique_ptr<lumo::ZoneCongestedRun> zone_run;
     const bool quick =
         quick_work(n_dst, std::min<std::size_t>(in.n_nodes, dem.zones + 2 * m), m);
@@ -852,7 +871,7 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
               lumo::compact_nodes(in.tail, in.head, in.n_nodes, dem.zones);
           zone_run = std::make_unique<lumo::ZoneCongestedRun>(
               in.tail, in.head, in.freq, in.cost, in.kind, nodes.n_compact, dem, dsts, capacity,
-              decay, beta, tol, max_iters, msa != 0);
+              step, beta, tol, max_iters);
           zone_run->run().start(cancel);
         })) {
       return nullptr;
@@ -864,6 +883,9 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     const FloatVec gaps = cr.gaps();
+    const FloatVec weights = cr.weights();
+    // The frequencies the newest assignment was made with.
+    FloatVec effective = cr.effective_freqs().empty() ? in.freq : cr.effective_freqs();
     const bool converged = cr.converged();
     const std::uint32_t iterations = cr.iterations();
     lumo::Skim r;
@@ -878,7 +900,8 @@ PyObject* py_congested(PyObject*, PyObject* args, PyObject* kwargs) {
         !put_skim(out, r, n_zones, static_cast<Py_ssize_t>(n_dst), n_nodes,
                   static_cast<Py_ssize_t>(m), false, components != 0, columns != 0) ||
         !put(out, "iterations", PyLong_FromUnsignedLong(iterations)) ||
-        !put(out, "gaps", float_list(gaps)) ||
+        !put(out, "gaps", float_list(gaps)) || !put(out, "weights", float_list(weights)) ||
+        !put(out, "effective_freq", make_buffer(std::move(effective))) ||
         !put(out, "converged", PyBool_FromLong(converged)) ||
         !put(out, "stopped", PyBool_FromLong(stopped))) {
       Py_XDECREF(out);
@@ -1290,6 +1313,34 @@ PyObject* py_fold_values(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyFloat_FromDouble(static_cast<double>(total));
 }
 
+const char* const kStepWeightNames[] = {"step", "decay", "step_param", "step_param2", "gaps",
+                                        nullptr};
+
+// step_weight(*, step, decay, step_param, step_param2, gaps) -> the weight of
+// the newest assignment in the iteration after `gaps` (float32 values), by
+// the core's rule
+PyObject* py_step_weight(PyObject*, PyObject* args, PyObject* kwargs) {
+  int rule = 0;
+  float decay = 0;
+  double p1 = 0, p2 = 0;
+  PyObject* gaps_obj;
+  if (!keywords(args, kwargs, "step_weight", "ifddO", kStepWeightNames, &rule, &decay, &p1, &p2,
+                &gaps_obj)) {
+    return nullptr;
+  }
+  if (rule < 0 || rule >= lumo::kStepRules) {
+    PyErr_Format(input_error, "step rule %d is not one of 0 ... %d", rule, lumo::kStepRules - 1);
+    return nullptr;
+  }
+  View gaps;
+  if (!float32_view(gaps, gaps_obj, "gaps")) return nullptr;
+  const std::span<const float> all(static_cast<const float*>(gaps.data()), gaps.size());
+  lumo::StepWeights weights(lumo::StepOptions{static_cast<lumo::StepRule>(rule), decay, p1, p2});
+  float w = 0;
+  for (std::size_t k = 0; k <= all.size(); ++k) w = weights.next(all.first(k));
+  return PyFloat_FromDouble(static_cast<double>(w));
+}
+
 const char* const kRatioNames[] = {"numerator", "denominator", nullptr};
 
 // ratio(*, numerator, denominator) -> the gap from its two sums, in float32
@@ -1343,7 +1394,8 @@ PyMethodDef methods[] = {
     {"congested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_congested)),
      METH_VARARGS | METH_KEYWORDS,
      "congested(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
-     "capacity, decay, msa, beta, tol, max_iters, progress, components, threads, minutes=None)\n--\n\n"
+     "capacity, step, decay, step_param, step_param2, beta, tol, max_iters, progress, components, "
+     "threads, minutes=None)\n--\n\n"
      "Congested assignment (see lumo.arrays); returns a dict."},
     {"prepare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_prepare)),
      METH_VARARGS | METH_KEYWORDS,
@@ -1366,6 +1418,10 @@ PyMethodDef methods[] = {
     {"fold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_fold)),
      METH_VARARGS | METH_KEYWORDS,
      "fold(*, running, blocks)\n--\n\nIn-order sums of rows."},
+    {"step_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_step_weight)),
+     METH_VARARGS | METH_KEYWORDS,
+     "step_weight(*, step, decay, step_param, step_param2, gaps)\n--\n\nThe weight of the next "
+     "iteration's assignment."},
     {"fold_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_fold_values)),
      METH_VARARGS | METH_KEYWORDS,
      "fold_values(*, running, values)\n--\n\nIn-order sum of values."},
@@ -1423,6 +1479,10 @@ int exec_module(PyObject* module) {
       !put(defaults, "beta", default_float(lumo::kDefaultBeta)) ||
       !put(defaults, "tol", default_float(lumo::kDefaultTol)) ||
       !put(defaults, "max_iters", PyLong_FromUnsignedLong(lumo::kDefaultMaxIters)) ||
+      !put(defaults, "step", PyUnicode_FromString(
+                                 lumo::kStepRuleNames[static_cast<int>(lumo::kDefaultStep.rule)])) ||
+      !put(defaults, "step_params", Py_BuildValue("(dd)", lumo::kDefaultStep.param,
+                                                  lumo::kDefaultStep.param2)) ||
       PyModule_AddObjectRef(module, "CONGESTED_DEFAULTS", defaults) < 0) {
     Py_DECREF(defaults);
     return -1;
