@@ -224,3 +224,15 @@ def test_inspect(feed):
     r = lumo("inspect", feed, "--date", "2024-03-12", "--start", "07:00", "--end", "09:00")
     assert "On 2024-03-12 07:00-09:00:" in r.output
     assert lumo("inspect", os.path.join(os.path.dirname(feed), "nowhere.zip")).exit_code == 2
+
+
+def test_congested_capacity_is_places_per_vehicle(feed, tmp_path):
+    # The run and the tables count the window's minutes themselves: the
+    # command passes the places of one vehicle, never places × minutes.
+    out = tmp_path / "cap"
+    r = lumo("assign", feed, "--date", DAY, "--start", "07:00", "--end", "09:00", "--congested",
+             "--capacity", "2", "--max-iters", "3", "--out", out, "-q")
+    assert r.exit_code == 0, r.output
+    loads = pd.read_parquet(out / "segment_loads.parquet")
+    per_vehicle = loads["capacity"] * loads["headway"] / 120.0
+    assert np.allclose(per_vehicle.to_numpy(), 2.0, rtol=1e-6)

@@ -109,9 +109,9 @@ def _assign(s: Settings, net: Any, demand: Any, progress: bool) -> Any:
 
 
 def capacity_of(s: Settings, net: Any) -> float:
-    """What a boarding arc's frequency is multiplied by to give its capacity
-    over the window: the places of a vehicle times the window's minutes."""
-    return float(s.congestion.capacity * net.window_minutes)
+    """The places of one vehicle: the congested run and the tables count the
+    window's minutes themselves (a feed's network carries its window)."""
+    return float(s.congestion.capacity)
 
 
 def _write_table(df: Any, path: str, fmt: str) -> str:
