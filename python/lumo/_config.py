@@ -15,6 +15,7 @@ import tomllib
 from dataclasses import dataclass, field
 from typing import Any
 
+from ._arrays import CONGESTED_DEFAULTS
 from .arrays import InputError
 
 #: The tables' formats.
@@ -51,10 +52,12 @@ class NetworkSettings:
 class CongestionSettings:
     #: places in one vehicle
     capacity: float = 100.0
-    beta: float = 0.2
-    decay: float | str = 0.01
-    tol: float = 0.001
-    max_iters: int = 1000
+    # The core owns the congested defaults; the command keeps the constant
+    # step of the exact module unless a step rule is asked for.
+    beta: float = CONGESTED_DEFAULTS["beta"]
+    decay: float | str = CONGESTED_DEFAULTS["decay"]
+    tol: float = CONGESTED_DEFAULTS["tol"]
+    max_iters: int = CONGESTED_DEFAULTS["max_iters"]
 
 
 @dataclass

@@ -203,12 +203,7 @@ class Network:
         if n_nodes is None:
             n = used
         else:
-            try:
-                n = operator.index(n_nodes)
-            except TypeError:
-                raise InputError(f"n_nodes must be an integer, got {n_nodes!r}") from None
-            if n < 0:
-                raise InputError(f"n_nodes = {n} is negative")
+            n = _count("n_nodes", n_nodes)
         if n >= _MAX_NODES:
             raise InputError(f"n_nodes = {n} is too large: at most {_MAX_NODES - 1} nodes")
         _check_nodes("tail", t, n)
@@ -333,12 +328,7 @@ class Network:
             else:
                 s = max((int(a.max()) + 1 for a in lines if a.size), default=0)
         else:
-            try:
-                s = operator.index(n_stops)
-            except TypeError:
-                raise InputError(f"n_stops must be an integer, got {n_stops!r}") from None
-            if s < 0:
-                raise InputError(f"n_stops = {s} is negative")
+            s = _count("n_stops", n_stops)
         if matrix is not None and matrix.shape[0] != s:
             raise InputError(f"travel_times must be {s} × {s}, got {matrix.shape[0]} × "
                              f"{matrix.shape[1]}")
@@ -555,6 +545,17 @@ def _destinations(destinations: ArrayLike | None, dem: _DemandIn) -> np.ndarray:
                 raise InputError(f"destinations[{i}] = {v} is listed twice")
             seen.add(v)
     return dst
+
+
+def _count(name: str, value: Any) -> int:
+    """A node or stop count given by the caller: an integer, not negative."""
+    try:
+        n = operator.index(value)
+    except TypeError:
+        raise InputError(f"{name} must be an integer, got {value!r}") from None
+    if n < 0:
+        raise InputError(f"{name} = {n} is negative")
+    return n
 
 
 def _threads(threads: int | None) -> int | None:

@@ -286,6 +286,37 @@ WorkspacePtr make_workspace() {
   return ws;
 }
 
+namespace {
+
+// Runs visit(k, scratch) for every destination position on the pool. Positions
+// after a failed one are not worth computing; earlier ones still run so that
+// the lowest failing position is the one reported, whatever the scheduling.
+template <class Visit>
+void for_each_destination(std::size_t n_dst, Workspace& ws, CancelFlag cancel, Visit&& visit) {
+  std::vector<std::exception_ptr> failures(n_dst);
+  std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
+  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
+                 [&](const tbb::blocked_range<std::size_t>& range) {
+    Scratch& s = ws.local();
+    for (std::size_t k = range.begin(); k != range.end(); ++k) {
+      if (k > first_failed.load(std::memory_order_relaxed) || cancelled(cancel)) continue;
+      try {
+        visit(k, s);
+      } catch (...) {
+        failures[k] = std::current_exception();
+        std::size_t seen = first_failed.load(std::memory_order_relaxed);
+        while (k < seen && !first_failed.compare_exchange_weak(seen, k)) {
+        }
+      }
+    }
+  });
+  throw_if_cancelled(cancel);
+  const std::size_t failed = first_failed.load();
+  if (failed != std::numeric_limits<std::size_t>::max()) std::rethrow_exception(failures[failed]);
+}
+
+}  // namespace
+
 Network prepare_network(std::span<const Index> from, std::span<const Index> to,
                         std::span<const float> costs) {
   if (from.empty()) panic(kUnwrapNone);
@@ -326,7 +357,7 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
   const std::size_t n_dst = dsts.size();
   // Set-up failures are found in position order before any work starts, so
   // the one reported does not depend on scheduling.
-  for (std::size_t k = 0; k < n_dst; ++k) check_setup(net, demands.size(), dsts, k);
+  check_destinations(net, demands.size(), dsts);
 
   const Index n = net.n_nodes;
   const std::size_t m = net.from.size();
@@ -341,29 +372,10 @@ void assign_all(const Network& net, std::span<const float> arc_freqs,
     index_network(net, std::min(m, net.to.size()));
   }
 
-  std::vector<std::exception_ptr> failures(n_dst);
-  std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
-  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
-                 [&](const tbb::blocked_range<std::size_t>& range) {
-    Scratch& s = ws.local();
-    for (std::size_t k = range.begin(); k != range.end(); ++k) {
-      // Positions after a failed one are not worth computing; earlier ones
-      // still run so that the lowest failing position is the one reported.
-      if (k > first_failed.load(std::memory_order_relaxed) || cancelled(cancel)) continue;
-      try {
-        assign_destination(net, arc_freqs, demands.data() + k * n, dsts[k], s,
-                           labels.data() + k * n, flows.data() + k * m);
-      } catch (...) {
-        failures[k] = std::current_exception();
-        std::size_t seen = first_failed.load(std::memory_order_relaxed);
-        while (k < seen && !first_failed.compare_exchange_weak(seen, k)) {
-        }
-      }
-    }
+  for_each_destination(n_dst, ws, cancel, [&](std::size_t k, Scratch& s) {
+    assign_destination(net, arc_freqs, demands.data() + k * n, dsts[k], s,
+                       labels.data() + k * n, flows.data() + k * m);
   });
-  throw_if_cancelled(cancel);
-  const std::size_t failed = first_failed.load();
-  if (failed != std::numeric_limits<std::size_t>::max()) std::rethrow_exception(failures[failed]);
 }
 
 void check_destinations(const Network& net, std::size_t n_demands, std::span<const Index> dsts) {
@@ -374,37 +386,19 @@ void assign_each(const Network& net, std::span<const float> arc_freqs, std::size
                  const DemandRows& rows, std::span<const Index> dsts, Workspace& ws,
                  const DestinationVisit& visit, CancelFlag cancel) {
   const std::size_t n_dst = dsts.size();
-  for (std::size_t k = 0; k < n_dst; ++k) check_setup(net, n_demands, dsts, k);
+  check_destinations(net, n_demands, dsts);
   if (n_dst == 0) return;
   throw_if_cancelled(cancel);
   const Index n = net.n_nodes;
   const std::size_t m = net.from.size();
   if (!net.indexed) index_network(net, std::min(m, net.to.size()));
-  std::vector<std::exception_ptr> failures(n_dst);
-  std::atomic<std::size_t> first_failed{std::numeric_limits<std::size_t>::max()};
-  parallel_range(tbb::blocked_range<std::size_t>(0, n_dst, 1),
-                 [&](const tbb::blocked_range<std::size_t>& range) {
-    Scratch& s = ws.local();
-    for (std::size_t k = range.begin(); k != range.end(); ++k) {
-      if (k > first_failed.load(std::memory_order_relaxed) || cancelled(cancel)) continue;
-      try {
-        s.own_labels.resize(n);
-        s.own_flows.resize(m);
-        const float* row = rows(k, s.row);
-        assign_destination(net, arc_freqs, row, dsts[k], s, s.own_labels.data(),
-                           s.own_flows.data());
-        visit(k, s.own_labels.data(), s.own_flows.data());
-      } catch (...) {
-        failures[k] = std::current_exception();
-        std::size_t seen = first_failed.load(std::memory_order_relaxed);
-        while (k < seen && !first_failed.compare_exchange_weak(seen, k)) {
-        }
-      }
-    }
+  for_each_destination(n_dst, ws, cancel, [&](std::size_t k, Scratch& s) {
+    s.own_labels.resize(n);
+    s.own_flows.resize(m);
+    const float* row = rows(k, s.row);
+    assign_destination(net, arc_freqs, row, dsts[k], s, s.own_labels.data(), s.own_flows.data());
+    visit(k, s.own_labels.data(), s.own_flows.data());
   });
-  throw_if_cancelled(cancel);
-  const std::size_t failed = first_failed.load();
-  if (failed != std::numeric_limits<std::size_t>::max()) std::rethrow_exception(failures[failed]);
 }
 
 Assignment _linear_assign(std::span<const Index> from, std::span<const Index> to,

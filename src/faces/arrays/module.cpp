@@ -1395,7 +1395,7 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "congested(*, tail, head, freq, cost, kind, n_nodes, demand, n_zones, destinations, "
      "capacity, step, decay, step_param, step_param2, beta, tol, max_iters, progress, components, "
-     "threads, minutes=None)\n--\n\n"
+     "threads, minutes=None, columns=False)\n--\n\n"
      "Congested assignment (see lumo.arrays); returns a dict."},
     {"prepare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_prepare)),
      METH_VARARGS | METH_KEYWORDS,
