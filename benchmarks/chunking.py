@@ -75,7 +75,7 @@ def main() -> None:
     # a whole skim's destinations: the sample drawn again, in order
     order = [times[i] for i in rng.integers(len(times), size=z)]
     per_destination = net.n_nodes + net.n_arcs + 2 * z + 1
-    budget = max((1 << 21) // per_destination, 16)
+    budget = max((1 << 18) // per_destination, 16)
     sizes = sorted({16, budget, 4 * args.workers, 8 * args.workers, 16 * args.workers})
     for chunk in sizes:
         label = {16: "floor of the budget", budget: "budget",

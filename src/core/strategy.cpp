@@ -484,7 +484,10 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
     // chunk ends at a barrier, where workers wait for the longest destination
     // still running, and that wait shrinks with the destinations a worker
     // takes per chunk. The sums do not depend on the chunk.
-    const std::size_t budget = std::size_t{1} << 21;  // floats, 8 MB
+    // A chunk that stays in a core's cache: the flows of each destination are
+    // written and then folded, and a larger chunk measured slower (fresh
+    // pages and cache misses) where destinations are quick.
+    const std::size_t budget = std::size_t{1} << 18;  // floats, 1 MB
     const std::size_t per_destination = n + m + z * (options.components ? 6 : 2) + 1;
     const std::size_t least = std::max<std::size_t>(16, kDestinationsPerWorker * workers());
     chunk = options.chunk != 0 ? options.chunk : std::max(budget / per_destination, least);
