@@ -76,10 +76,16 @@ bool convert_float(PyObject* obj, float& out) {
 }
 
 bool convert_unsigned(PyObject* obj, unsigned long long limit, unsigned long long& out) {
-  PyObject* index = PyNumber_Index(obj);
-  if (index == nullptr) return false;
-  unsigned long long value = PyLong_AsUnsignedLongLong(index);
-  Py_DECREF(index);
+  unsigned long long value = 0;
+  if (PyLong_CheckExact(obj)) {
+    // The index conversion of an int is the int itself.
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) return false;
+    value = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+  }
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   if (value > limit) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -117,8 +123,53 @@ bool convert_element(PyObject* obj, T& out) {
   }
 }
 
+void reserve_hint(std::size_t size, auto& out) {
+  try {
+    out.reserve(size);
+  } catch (const std::exception&) {
+    // an impossible length is a wrong hint, not a reason to fail
+  }
+}
+
+// An exact list or tuple is read by position, which is what its iterator
+// does, without the iterator and a reference per item. Only converting an
+// item that is not an exact float or int may run Python code, which may
+// change a list (its length is read again after such an item) or drop the
+// item (held meanwhile).
+template <class T>
+bool convert_items(PyObject* obj, bool is_list, std::vector<T>& out) {
+  Py_ssize_t size = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
+  reserve_hint(static_cast<std::size_t>(size), out);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    if constexpr (std::is_same_v<T, float>) {
+      if (PyFloat_CheckExact(item)) {
+        out.push_back(static_cast<float>(PyFloat_AsDouble(item)));
+        continue;
+      }
+    } else if constexpr (std::is_same_v<T, Index>) {
+      if (PyLong_CheckExact(item)) {
+        Index value = 0;
+        if (!convert_index(item, value)) return false;
+        out.push_back(value);
+        continue;
+      }
+    }
+    T value{};
+    Py_IncRef(item);
+    const bool ok = convert_element(item, value);
+    Py_DecRef(item);
+    if (!ok) return false;
+    out.push_back(std::move(value));
+    if (is_list) size = PyList_Size(obj);
+  }
+  return true;
+}
+
 template <class T>
 bool convert_vector(PyObject* obj, std::vector<T>& out) {
+  if (PyList_CheckExact(obj)) return convert_items(obj, true, out);
+  if (PyTuple_CheckExact(obj)) return convert_items(obj, false, out);
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -139,11 +190,7 @@ bool convert_vector(PyObject* obj, std::vector<T>& out) {
   if (size < 0) {
     PyErr_Clear();  // only a capacity hint
   } else {
-    try {
-      out.reserve(static_cast<std::size_t>(size));
-    } catch (const std::exception&) {
-      // an impossible length is a wrong hint, not a reason to fail
-    }
+    reserve_hint(static_cast<std::size_t>(size), out);
   }
   Owned iter(PyObject_GetIter(obj));
   if (!iter) return false;
