@@ -380,12 +380,35 @@ PyObject* api_failed() {
   return nullptr;
 }
 
+// One float object for every +0.0 of a call's results: a cost matrix is zero
+// below its diagonal and many arcs carry no flow, and floats are immutable.
+class Zero {
+ public:
+  Zero() = default;
+  ~Zero() { Py_XDECREF(zero_); }
+  Zero(const Zero&) = delete;
+  Zero& operator=(const Zero&) = delete;
+  PyObject* get() {
+    if (zero_ == nullptr) {
+      zero_ = PyFloat_FromDouble(0.0);
+      if (zero_ == nullptr) return nullptr;
+    }
+    Py_IncRef(zero_);
+    return zero_;
+  }
+
+ private:
+  PyObject* zero_ = nullptr;
+};
+
 // Consumes `v` into a list of exactly widened floats.
-PyObject* float_list(FloatVec& v) {
+PyObject* float_list(FloatVec& v, Zero& zero) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < v.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(static_cast<double>(v[i]));
+    std::uint32_t bits;
+    std::memcpy(&bits, &v[i], sizeof bits);
+    PyObject* item = bits == 0 ? zero.get() : PyFloat_FromDouble(static_cast<double>(v[i]));
     if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
       Py_DECREF(list);
       return nullptr;
@@ -413,22 +436,24 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
 }
 
 PyObject* pair_result(FloatVec& labels, FloatVec& flows) {
-  PyObject* first = float_list(labels);
-  PyObject* second = first ? float_list(flows) : nullptr;
+  Zero zero;
+  PyObject* first = float_list(labels, zero);
+  PyObject* second = first ? float_list(flows, zero) : nullptr;
   return tuple_of({first, second});
 }
 
 PyObject* line_result(lumo::LineResult& r) {
   PyObject* matrix = PyList_New(static_cast<Py_ssize_t>(r.cost_matrix.size()));
   if (matrix == nullptr) return api_failed();
+  Zero zero;
   for (std::size_t i = 0; i < r.cost_matrix.size(); ++i) {
-    PyObject* row = float_list(r.cost_matrix[i]);
+    PyObject* row = float_list(r.cost_matrix[i], zero);
     if (row == nullptr || PyList_SetItem(matrix, static_cast<Py_ssize_t>(i), row) < 0) {
       Py_DECREF(matrix);
       return api_failed();
     }
   }
-  PyObject* flows = float_list(r.arc_flows);
+  PyObject* flows = float_list(r.arc_flows, zero);
   PyObject* total = flows ? PyFloat_FromDouble(static_cast<double>(r.total_cost)) : nullptr;
   return tuple_of({matrix, flows, total});
 }
