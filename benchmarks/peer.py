@@ -17,9 +17,12 @@ Printed per network and thread count, as ratios measured in this one run
 of the processor-time ratios above 15% is marked too noisy to quote): the peer's end-to-end time over lumo's (> 1:
 lumo faster), the same for the processor time of all threads, the share of
 lumo's call spent converting inputs and results, the agreement of the summed
-arc flows (relative L1 distance, largest difference), and at one thread
+arc flows (relative L1 distance, largest difference), at one thread
 lumo's computing time over that of scipy's binary-heap Dijkstra from every
-destination over the same reversed arcs. Then the reading of a 4.56 M float64
+destination over the same reversed arcs, and, on the shared line networks,
+the peer's processor time over that of the exact module's mat_linear_assign
+on the network's own lists (one call in a fresh process of that many
+threads, conversions included), with its spread. Then the reading of a 4.56 M float64
 matrix by lumo.arrays against the list path of the exact module. Not
 a test: timings on a shared machine are noisy, so compare ratios only.
 """
@@ -91,6 +94,27 @@ def dijkstra(src: str, dst: str, repeat: int) -> None:
     np.savez(dst, seconds=best)
 
 
+def lists_worker(path: str, dst: str) -> None:
+    """Runs in the project's environment, in a fresh process whose pool size
+    RAYON_NUM_THREADS sets: one call of the exact module's line-form
+    function on the network's own lists, the result kept until timed."""
+    import warnings
+
+    import numpy as np
+
+    import lumo
+    with gzip.open(path, "rt") as fh:
+        data = json.load(fh)
+    args = (data["alignments"], data["freqs"], data["travel_time_mat"], data["demands_mat"])
+    del data
+    warnings.simplefilter("ignore")  # demand towards stop 0 is reported, not assigned
+    start, start_cpu = time.perf_counter(), time.process_time()
+    result = lumo.mat_linear_assign(*args)
+    took, cpu = time.perf_counter() - start, time.process_time() - start_cpu
+    del result
+    np.savez(dst, seconds=took, cpu=cpu)
+
+
 def install(env: Path) -> None:
     python = os.environ.get("PEER_PYTHON", sys.executable)
     subprocess.run([python, "-m", "venv", str(env)], check=True)
@@ -156,7 +180,11 @@ def main() -> None:
                     help=argparse.SUPPRESS)
     ap.add_argument("--dijkstra-worker", nargs=3, metavar=("IN", "OUT", "REPEAT"),
                     help=argparse.SUPPRESS)
+    ap.add_argument("--lists-worker", nargs=2, metavar=("NETWORK", "OUT"), help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.lists_worker:
+        lists_worker(*args.lists_worker)
+        return
     if args.worker:
         worker(args.worker[0], args.worker[1], int(args.worker[2]), int(args.worker[3]))
         return
@@ -165,6 +193,7 @@ def main() -> None:
         return
     if args.install:
         install(args.peer_env)
+        return
     peer_python = args.peer_env / "bin" / "python"
     if not peer_python.exists():
         sys.exit(f"no peer environment at {args.peer_env}: run with --install first")
@@ -174,7 +203,8 @@ def main() -> None:
     import lumo.arrays as la
 
     print(f"{'network':10} {'thr':>3} {'peer/lumo':>9} {'cpu ratio':>9} {'convert':>8} "
-          f"{'flow L1':>9} {'max |diff|':>10} {'lumo/dijkstra':>13} {'spread':>7}")
+          f"{'flow L1':>9} {'max |diff|':>10} {'lumo/dijkstra':>13} {'spread':>7} "
+          f"{'lists cpu':>9} {'spread':>7}")
     with tempfile.TemporaryDirectory() as tmp:
         for name in args.networks:
             if name == "metro":
@@ -199,7 +229,7 @@ def main() -> None:
             print(f"load average {os.getloadavg()[0]:.2f}", flush=True)
             for threads in args.threads:
                 # interleaved rounds, one run of each per round
-                wall_r, cpu_r = [], []
+                wall_r, cpu_r, lists_r = [], [], []
                 for _ in range(args.repeat):
                     t_lumo, t_core, flows, cpu_lumo = measure_lumo(la, net, demand, threads, 1)
                     out = Path(tmp) / f"{name}-{threads}.npz"
@@ -208,6 +238,13 @@ def main() -> None:
                     peer = np.load(out)
                     wall_r.append(float(peer["seconds"]) / t_lumo)
                     cpu_r.append(float(peer["cpu"]) / cpu_lumo)
+                    if name != "metro":  # the line form: the exact module on lists
+                        lists = Path(tmp) / f"{name}-{threads}-lists.npz"
+                        subprocess.run([sys.executable, __file__, "--lists-worker",
+                                        str(args.data / f"{name}.json.gz"), str(lists)],
+                                       env=dict(os.environ, RAYON_NUM_THREADS=str(threads)),
+                                       check=True)
+                        lists_r.append(float(peer["cpu"]) / float(np.load(lists)["cpu"]))
                 vol, ours = peer["volume"], flows.astype(np.float64)
                 l1 = np.abs(vol - ours).sum() / max(np.abs(vol).sum(), 1e-30)
                 versus = ""
@@ -217,12 +254,19 @@ def main() -> None:
                                     str(ref), str(args.repeat)], check=True)
                     versus = f"{t_core / float(np.load(ref)['seconds']):13.2f}"
                 spread = max(cpu_r) / min(cpu_r) - 1.0
-                noisy = "  too noisy to quote" if spread > 0.15 else ""
+                noisy = spread > 0.15
+                if not versus:
+                    versus = " " * 13
+                lists = f"{'-':>9} {'':7}"
+                if lists_r:
+                    lists_spread = max(lists_r) / min(lists_r) - 1.0
+                    noisy = noisy or lists_spread > 0.15
+                    lists = f"{statistics.median(lists_r):9.2f} {lists_spread:7.1%}"
                 print(f"{name:10} {threads:3} {statistics.median(wall_r):9.2f} "
                       f"{statistics.median(cpu_r):9.2f} "
                       f"{(t_lumo - t_core) / t_lumo:8.1%} {l1:9.2e} "
-                      f"{np.abs(vol - ours).max():10.3g} {versus} {spread:7.1%}{noisy}",
-                      flush=True)
+                      f"{np.abs(vol - ours).max():10.3g} {versus} {spread:7.1%} {lists}"
+                      f"{'  too noisy to quote' if noisy else ''}", flush=True)
     read, call = conversion_ratios(la, args.repeat)
     print(f"4.56 M float64 demand values: lumo.arrays reading / list path = {read:.3f}; "
           f"whole call less computing / list path = {call:.3f}")

@@ -243,6 +243,54 @@ def test_congested_defaults_and_scalars():
             f(*LCA, **kw)
         assert (info.type, str(info.value)) == (exc, msg)
 
+class SubList(list):  # not an exact list: read through its iterator
+    pass
+
+class Changer:  # converts to `value` after changing the list `into`
+    def __init__(self, value, change): self.value, self.change, self.into = value, change, None
+    def __float__(self):
+        self.change(self.into)
+        return self.value
+
+def outcome(call):
+    try:
+        return "result", call()
+    except BaseException as e:
+        return type(e).__name__, str(e)
+
+SHORT = ("PanicException", "range end index 2 out of range for slice of length 1")
+
+@pytest.mark.parametrize("items, change, want", [
+    ([0.0, 5.0], lambda l: l.pop(), ("result", ([2.5, 0.0], [3.0]))),  # read up to the new end
+    ([], lambda l: l.append(0.0), ("result", ([2.5, 0.0], [3.0]))),  # and past the old one
+    ([0.0], lambda l: l.clear(), SHORT),  # the item dropped while it is converted
+])
+def test_list_changed_while_converted(capfd, items, change, want):
+    """An item converted with Python code may change the list being read: an
+    exact list is read as its iterator reads it, like any other sequence."""
+    for kind in (list, SubList):
+        first = Changer(3.0, change)
+        demands = kind([first, *items])
+        first.into = demands
+        del first
+        assert outcome(lambda: la(demands=demands)) == want, kind
+    capfd.readouterr()
+
+@pytest.mark.parametrize("name", [pytest.param(n, marks=needs(n)) for n in ORDER if n.startswith("mat_")])
+def test_rows_changed_while_converted(capfd, name):
+    """A row dropped from the outer list while its own items are converted."""
+    extra = [1.0] * (name == "mat_linear_congested_assign")
+    got = []
+    for kind in (list, SubList):
+        changer = Changer(1.0, lambda l: l.clear())
+        matrix = kind([[0.0, changer], [1.0, 0.0]])
+        changer.into = matrix
+        del changer
+        got.append(outcome(lambda: getattr(lumo, name)(MAT4[0], MAT4[1], matrix, MAT4[3], *extra)))
+    # only the first row is read, so stop 1 of the line is outside a 1 x 1 matrix
+    assert got[0] == got[1] == ("PanicException", "index out of bounds: the len is 1 but the index is 1")
+    capfd.readouterr()
+
 @pytest.mark.parametrize("name", [pytest.param(n, marks=needs(n)) for n in ORDER if n.startswith("mat_")])
 @pytest.mark.parametrize("pos, value, msg", [
     (0, "01", nostr("alignments")), (0, ["01"], nostr("alignments")), (0, [5], noseq("alignments", "int")),

@@ -132,13 +132,18 @@ std::vector<FloatVec> graph2mat(FloatVec values, Index n) {
 FloatVec sum_flows(FloatVec values, Index n) {
   if (n == 0) panic(kDivideByZero);
   const std::size_t block = values.size() / n;
-  FloatVec out(block);
+  FloatVec out(block, 0.0f);
+  if (block == 0) return out;
+  // Each sum is still taken in block order (a remainder past the last whole
+  // block adds to the first entries), but block after block over a range of
+  // entries rather than one strided entry at a time.
   parallel_range(tbb::blocked_range<std::size_t>(0, block, 4096),
                  [&](const tbb::blocked_range<std::size_t>& r) {
-    for (std::size_t i = r.begin(); i != r.end(); ++i) {
-      float sum = 0.0f;
-      for (std::size_t at = i; at < values.size(); at += block) sum = sum + values[at];
-      out[i] = sum;
+    float* sums = out.data();
+    for (std::size_t base = 0; base < values.size(); base += block) {
+      const float* row = values.data() + base;
+      const std::size_t end = std::min(r.end(), values.size() - base);
+      for (std::size_t i = r.begin(); i < end; ++i) sums[i] = sums[i] + row[i];
     }
   });
   return out;

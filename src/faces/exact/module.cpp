@@ -76,10 +76,16 @@ bool convert_float(PyObject* obj, float& out) {
 }
 
 bool convert_unsigned(PyObject* obj, unsigned long long limit, unsigned long long& out) {
-  PyObject* index = PyNumber_Index(obj);
-  if (index == nullptr) return false;
-  unsigned long long value = PyLong_AsUnsignedLongLong(index);
-  Py_DECREF(index);
+  unsigned long long value = 0;
+  if (PyLong_CheckExact(obj)) {
+    // The index conversion of an int is the int itself.
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) return false;
+    value = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+  }
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   if (value > limit) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -117,8 +123,53 @@ bool convert_element(PyObject* obj, T& out) {
   }
 }
 
+void reserve_hint(std::size_t size, auto& out) {
+  try {
+    out.reserve(size);
+  } catch (const std::exception&) {
+    // an impossible length is a wrong hint, not a reason to fail
+  }
+}
+
+// An exact list or tuple is read by position, which is what its iterator
+// does, without the iterator and a reference per item. Only converting an
+// item that is not an exact float or int may run Python code, which may
+// change a list (its length is read again after such an item) or drop the
+// item (held meanwhile).
+template <class T>
+bool convert_items(PyObject* obj, bool is_list, std::vector<T>& out) {
+  Py_ssize_t size = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
+  reserve_hint(static_cast<std::size_t>(size), out);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    if constexpr (std::is_same_v<T, float>) {
+      if (PyFloat_CheckExact(item)) {
+        out.push_back(static_cast<float>(PyFloat_AsDouble(item)));
+        continue;
+      }
+    } else if constexpr (std::is_same_v<T, Index>) {
+      if (PyLong_CheckExact(item)) {
+        Index value = 0;
+        if (!convert_index(item, value)) return false;
+        out.push_back(value);
+        continue;
+      }
+    }
+    T value{};
+    Py_IncRef(item);
+    const bool ok = convert_element(item, value);
+    Py_DecRef(item);
+    if (!ok) return false;
+    out.push_back(std::move(value));
+    if (is_list) size = PyList_Size(obj);
+  }
+  return true;
+}
+
 template <class T>
 bool convert_vector(PyObject* obj, std::vector<T>& out) {
+  if (PyList_CheckExact(obj)) return convert_items(obj, true, out);
+  if (PyTuple_CheckExact(obj)) return convert_items(obj, false, out);
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -139,11 +190,7 @@ bool convert_vector(PyObject* obj, std::vector<T>& out) {
   if (size < 0) {
     PyErr_Clear();  // only a capacity hint
   } else {
-    try {
-      out.reserve(static_cast<std::size_t>(size));
-    } catch (const std::exception&) {
-      // an impossible length is a wrong hint, not a reason to fail
-    }
+    reserve_hint(static_cast<std::size_t>(size), out);
   }
   Owned iter(PyObject_GetIter(obj));
   if (!iter) return false;
@@ -333,12 +380,35 @@ PyObject* api_failed() {
   return nullptr;
 }
 
+// One float object for every +0.0 of a call's results: a cost matrix is zero
+// below its diagonal and many arcs carry no flow, and floats are immutable.
+class Zero {
+ public:
+  Zero() = default;
+  ~Zero() { Py_XDECREF(zero_); }
+  Zero(const Zero&) = delete;
+  Zero& operator=(const Zero&) = delete;
+  PyObject* get() {
+    if (zero_ == nullptr) {
+      zero_ = PyFloat_FromDouble(0.0);
+      if (zero_ == nullptr) return nullptr;
+    }
+    Py_IncRef(zero_);
+    return zero_;
+  }
+
+ private:
+  PyObject* zero_ = nullptr;
+};
+
 // Consumes `v` into a list of exactly widened floats.
-PyObject* float_list(FloatVec& v) {
+PyObject* float_list(FloatVec& v, Zero& zero) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < v.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(static_cast<double>(v[i]));
+    std::uint32_t bits;
+    std::memcpy(&bits, &v[i], sizeof bits);
+    PyObject* item = bits == 0 ? zero.get() : PyFloat_FromDouble(static_cast<double>(v[i]));
     if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
       Py_DECREF(list);
       return nullptr;
@@ -366,22 +436,24 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
 }
 
 PyObject* pair_result(FloatVec& labels, FloatVec& flows) {
-  PyObject* first = float_list(labels);
-  PyObject* second = first ? float_list(flows) : nullptr;
+  Zero zero;
+  PyObject* first = float_list(labels, zero);
+  PyObject* second = first ? float_list(flows, zero) : nullptr;
   return tuple_of({first, second});
 }
 
 PyObject* line_result(lumo::LineResult& r) {
   PyObject* matrix = PyList_New(static_cast<Py_ssize_t>(r.cost_matrix.size()));
   if (matrix == nullptr) return api_failed();
+  Zero zero;
   for (std::size_t i = 0; i < r.cost_matrix.size(); ++i) {
-    PyObject* row = float_list(r.cost_matrix[i]);
+    PyObject* row = float_list(r.cost_matrix[i], zero);
     if (row == nullptr || PyList_SetItem(matrix, static_cast<Py_ssize_t>(i), row) < 0) {
       Py_DECREF(matrix);
       return api_failed();
     }
   }
-  PyObject* flows = float_list(r.arc_flows);
+  PyObject* flows = float_list(r.arc_flows, zero);
   PyObject* total = flows ? PyFloat_FromDouble(static_cast<double>(r.total_cost)) : nullptr;
   return tuple_of({matrix, flows, total});
 }
