@@ -392,9 +392,13 @@ def _place(matrix: np.ndarray, dsts: np.ndarray, rows: np.ndarray) -> None:
     matrix[:, dsts] = rows.T
 
 
-def _arrays_dict(net: Any) -> dict[str, Any]:
-    return {"tail": net.tail, "head": net.head, "freq": net.freq, "cost": net.cost,
-            "kind": net.kind, "n_nodes": net.n_nodes}
+def _arrays_dict(net: Any, components: bool) -> dict[str, Any]:
+    """The arrays the workers compute on, as the local call reads them: the
+    frequencies the search sees (a wait factor divides them) and, for the
+    components, the minutes of a network with perceived costs."""
+    from .arrays import _minutes, _search_freq
+    return {"tail": net.tail, "head": net.head, "freq": _search_freq(net), "cost": net.cost,
+            "kind": net.kind, "n_nodes": net.n_nodes, "minutes": _minutes(net, components)}
 
 
 def _skim(flows: Any, cost: np.ndarray, total: float, labels: Any, dest_flows: Any,
@@ -414,13 +418,14 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
     """The uncongested skim of lumo.arrays.assign, block by block: what
     lumo._arrays.assign returns, and the destinations (found here when None)."""
     # Every check of the local call, here, before anything is sent.
-    here = _arrays.prepare(**_arrays_dict(net))
+    arrays = _arrays_dict(net, components)
+    here = _arrays.prepare(**arrays)
     found = _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0],
                                  destinations=dst)["destinations"]
     if dst is None:
         dst = np.asarray(found, dtype=np.int64)
     if dst.shape[0] == 0:
-        local = _arrays.assign(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
+        local = _arrays.assign(**arrays, demand=mat, n_zones=mat.shape[0],
                                destinations=dst, per_destination=per_destination,
                                components=components, threads=threads)
         return local, dst
@@ -431,7 +436,7 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
     dsts: np.ndarray = dst
 
     def work() -> dict[str, Any]:
-        key, (net_f, dem_f) = backend.put(_arrays_dict(net), mat)
+        key, (net_f, dem_f) = backend.put(arrays, mat)
         size = block_size(dsts.shape[0], n, m, backend.threads)
         pieces = _blocks(dsts, size)
         chained = backend.chains and _SUMS == "chain"
@@ -522,19 +527,20 @@ def _log_finished(iterations: int, gap: float, tol: float, converged: bool) -> N
                          "tol": tol, "converged": converged})
 
 
-def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, capacity: float,
+def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray,
+                     capacity: np.ndarray,
                      step: tuple[int, float, float, float], beta: float, tol: float,
                      max_iters: int,
                      progress: Callable[[int, float], object] | None, components: bool,
                      threads: int | None) -> _arrays.CongestedResult:
     """The congested run of lumo.arrays.assign_congested, block by block: what
     lumo._arrays.congested returns."""
-    here = _arrays.prepare(**_arrays_dict(net))
+    arrays = _arrays_dict(net, components)
+    here = _arrays.prepare(**arrays)
     _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0], destinations=dst)
     if dst.shape[0] == 0:
-        return _arrays.congested(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
-                                 destinations=dst,
-                                 capacity=np.array([capacity], dtype=np.float32),
+        return _arrays.congested(**arrays, demand=mat, n_zones=mat.shape[0],
+                                 destinations=dst, capacity=capacity,
                                  step=step[0], decay=step[1], step_param=step[2],
                                  step_param2=step[3], beta=beta, tol=tol, max_iters=max_iters, progress=progress,
                                  components=components, threads=threads)
@@ -544,7 +550,7 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
     tol32 = float(np.float32(tol))
 
     def work() -> dict[str, Any]:
-        key, (net_f, dem_f) = backend.put(_arrays_dict(net), mat)
+        key, (net_f, dem_f) = backend.put(arrays, mat)
         pieces = _blocks(dst, block_size(dst.shape[0], n, m, backend.threads))
         # Each block's averaged flows and labels (its state) stay on the worker
         # that started it: every later task of the block goes there.
@@ -618,7 +624,7 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
         out = _skim(total, cost, total_cost, None, None, comps)
         out.update(iterations=len(gaps), gaps=gaps, converged=converged, stopped=stopped,
                    weights=weights,
-                   effective_freq=np.asarray(net.freq, np.float32) if last is None else last)
+                   effective_freq=np.asarray(arrays["freq"], np.float32) if last is None else last)
         return out
 
     result: _arrays.CongestedResult = _guarded(backend, work)
