@@ -324,6 +324,23 @@ def test_blocks_are_sized_for_a_tenth_of_a_second(ld):
     assert ld.block_size(5000, 3861, 7794, 2) == 625
 
 
+@pytest.mark.parametrize("shape", [(5000, 160_000, 80_000, 16), (5000, 3861, 7794, 2),
+                                   (2000, 28_591, 107_075, 2), (600, 38_000, 78_000, 2),
+                                   (7, 100, 100, 2), (1, 10, 10, 4)])
+def test_blocks_shrink_towards_the_end_but_stay_a_tenth_of_a_second(ld, monkeypatch, shape):
+    n_dst, n, m, threads = shape
+    sizes = ld.block_sizes(*shape)
+    assert sum(sizes) == n_dst and min(sizes) >= 1
+    assert sizes[0] == min(n_dst, ld.block_size(*shape))
+    enough = min(n_dst, int(np.ceil(ld.TASK_SECONDS / (ld._SECONDS_PER_ELEMENT * (n + m)))))
+    assert min(sizes) >= min(enough, n_dst) and min(sizes) >= sizes[0] // 4
+    assert all(a >= b for a, b in zip(sizes[:-2], sizes[1:-1]))  # the last one takes the rest
+    if n_dst >= 600:  # destinations enough: the last blocks are shorter than the first
+        assert sizes[-2] < sizes[0] / 2 and len(sizes) >= 2 * ld._BLOCKS_PER_THREAD * threads
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 3)
+    assert ld.block_sizes(*shape) == [3] * (n_dst // 3) + ([n_dst % 3] if n_dst % 3 else [])
+
+
 def test_gtfs_networks_go_the_same_way(client, la, tmp_path):
     import lumo.gtfs
     from test_gtfs import DAY, write_feed

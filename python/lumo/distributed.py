@@ -48,7 +48,7 @@ import numpy as np
 
 from . import _arrays
 
-__all__ = ["WorkerMismatch", "block_size"]
+__all__ = ["WorkerMismatch", "block_size", "block_sizes"]
 
 
 class WorkerMismatch(RuntimeError):
@@ -63,6 +63,10 @@ _SECONDS_PER_ELEMENT = 6e-8
 #: With enough destinations, every thread of the cluster gets this many blocks,
 #: so that a slow or lost worker leaves little waiting.
 _BLOCKS_PER_THREAD = 4
+#: Blocks shrink with the destinations left, down to this fraction of the
+#: first: the last tasks are short, so that no worker waits long for another
+#: at the end, and there are few blocks more than with equal ones.
+_SMALLEST = 0.25
 #: Forces the destinations per block (for tests and benchmarks); None: sized.
 _BLOCK_SIZE: int | None = None
 #: How the uncongested sums are formed on Dask: "chain" (on the workers) or
@@ -73,20 +77,45 @@ _SUMS = "chain"
 _LOG = logging.getLogger("lumo")
 
 
+def _enough(n_nodes: int, n_arcs: int) -> int:
+    """Destinations for about TASK_SECONDS of work."""
+    return math.ceil(TASK_SECONDS / (_SECONDS_PER_ELEMENT * max(1, n_nodes + n_arcs)))
+
+
 def block_size(n_destinations: int, n_nodes: int, n_arcs: int, threads: int) -> int:
-    """Destinations per block: enough for about :data:`TASK_SECONDS` of work
-    each, and no fewer than give every one of ``threads`` cluster threads
-    a few blocks."""
+    """Destinations of the first, largest block: enough for about
+    :data:`TASK_SECONDS` of work, and no more than give every one of
+    ``threads`` cluster threads a few blocks."""
     if _BLOCK_SIZE is not None:
         return max(1, int(_BLOCK_SIZE))
-    per_destination = _SECONDS_PER_ELEMENT * max(1, n_nodes + n_arcs)
-    enough = math.ceil(TASK_SECONDS / per_destination)
     share = math.ceil(n_destinations / max(1, _BLOCKS_PER_THREAD * threads))
-    return max(1, enough, share)
+    return max(1, _enough(n_nodes, n_arcs), share)
 
 
-def _blocks(dsts: np.ndarray, size: int) -> list[np.ndarray]:
-    return [dsts[i:i + size] for i in range(0, dsts.shape[0], size)]
+def block_sizes(n_destinations: int, n_nodes: int, n_arcs: int, threads: int) -> list[int]:
+    """Destinations of every block, in destination order: each block a few
+    threads' share of the destinations left (the first one
+    :func:`block_size`), so that blocks shrink towards the end, but never
+    under :data:`TASK_SECONDS` of work nor under a quarter of the first (the
+    last one takes the rest)."""
+    first = block_size(n_destinations, n_nodes, n_arcs, threads)
+    if _BLOCK_SIZE is not None:
+        return [min(first, n_destinations - i) for i in range(0, n_destinations, first)]
+    floor = max(1, _enough(n_nodes, n_arcs), math.ceil(_SMALLEST * first))
+    sizes: list[int] = []
+    left = n_destinations
+    while left > 0:
+        size = min(left, max(floor, math.ceil(left / max(1, _BLOCKS_PER_THREAD * threads))))
+        if left - size < floor:  # no short block at the end
+            size = left
+        sizes.append(size)
+        left -= size
+    return sizes
+
+
+def _blocks(dsts: np.ndarray, sizes: list[int]) -> list[np.ndarray]:
+    ends = np.cumsum(sizes)
+    return [dsts[e - k:e] for k, e in zip(sizes, ends)]
 
 
 # ---------------------------------------------------------------------------
@@ -136,6 +165,13 @@ def _fold_assign(running: tuple[np.ndarray, float] | None, block: dict[str, Any]
         running = (np.zeros(n_arcs, dtype=np.float32), 0.0)
     flows = np.asarray(_arrays.fold(running=running[0], blocks=block["dest_flows"]))
     return flows, _arrays.fold_values(running=running[1], values=block["partials"])
+
+
+def _fold_block(running: tuple[np.ndarray, float] | None, block: dict[str, Any], n_arcs: int,
+                keep_flows: bool) -> tuple[tuple[np.ndarray, float], dict[str, Any]]:
+    """Block b's fold where block b was computed: the running sums after it,
+    and what of the block the client needs."""
+    return _fold_assign(running, block, n_arcs), _what_client_needs(block, keep_flows)
 
 
 def _step_task(key: str, arrays: dict[str, Any], demand: np.ndarray, dsts: np.ndarray,
@@ -437,8 +473,9 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
 
     def work() -> dict[str, Any]:
         key, (net_f, dem_f) = backend.put(arrays, mat)
-        size = block_size(dsts.shape[0], n, m, backend.threads)
-        pieces = _blocks(dsts, size)
+        sizes = block_sizes(dsts.shape[0], n, m, backend.threads)
+        pieces = _blocks(dsts, sizes)
+        starts = np.cumsum([0] + sizes)
         chained = backend.chains and _SUMS == "chain"
         cost = _matrix(z)
         comps = [_matrix(z) for _ in range(4)] if components else None
@@ -452,8 +489,8 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
                 for c, name in enumerate(_COMPONENTS):
                     _place(comps[c], b, part[name])
             if labels is not None and dest_flows is not None:
-                labels[i * size:i * size + b.shape[0]] = part["labels"]
-                dest_flows[i * size:i * size + b.shape[0]] = part["dest_flows"]
+                labels[starts[i]:starts[i + 1]] = part["labels"]
+                dest_flows[starts[i]:starts[i + 1]] = part["dest_flows"]
 
         computed = [backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
                                    components, task_threads) for b in pieces]
@@ -474,38 +511,40 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
 
 def _chained_assign(backend: Any, computed: list[Any], keep_flows: bool, n_arcs: int,
                     place: Callable[[int, dict[str, Any]], None]) -> tuple[np.ndarray, float]:
-    """As blocks finish: their parts for the client, picked where they were
-    computed; and the chain of sums, extended in block order as far as the
-    blocks before have finished, each fold where its block is."""
+    """The blocks' sums in block order, each block's fold a task that depends
+    on its block alone: the running sums after block b − 1 travel in the task,
+    so the scheduler can only run it where block b's per-destination flows
+    are (no location to ask for, no flows to move), and it brings back the new
+    running sums with the parts of block b for the client. Block b's fold is
+    sent once block b has finished and block b − 1's fold has come back."""
     from distributed import as_completed
     blocks = {f.key: i for i, f in enumerate(computed)}
-    picks: dict[str, int] = {}
-    ready: dict[int, tuple[Any]] = {}
-    ready_at: dict[int, list[str] | None] = {}
-    running: Any = None
+    folds: dict[str, int] = {}
+    ready: dict[int, Any] = {}
+    running: tuple[np.ndarray, float] | None = None
+    folding = False
     folded = 0
     pending = as_completed(computed)  # type: ignore[no-untyped-call]
-    computed.clear()  # a block's flows are released once folded and picked
+    computed.clear()  # a block's flows are released once folded
     for f in pending:
-        if f.key in picks:
-            place(picks.pop(f.key), f.result())
-            continue
-        i = blocks.pop(f.key)
-        if f.status == "error":
-            f.result()  # raises the task's failure
-        where = backend.where([f])[0]
-        pick = backend.submit(_what_client_needs, f, keep_flows, hold=True, workers=where)
-        picks[pick.key] = i
-        pending.add(pick)  # type: ignore[no-untyped-call]
-        ready[i] = (f,)
-        ready_at[i] = where
-        while folded in ready:
-            running = backend.submit(_fold_assign, running, *ready.pop(folded)[:1], n_arcs,
-                                     priority=1, workers=ready_at.pop(folded))
-            folded += 1
-    backend.futures.append(running)
-    result: tuple[np.ndarray, float] = running.result()
-    return result
+        if f.key in folds:
+            i = folds.pop(f.key)
+            running, part = f.result()
+            place(i, part)
+            folded, folding = i + 1, False
+        else:
+            i = blocks.pop(f.key)
+            if f.status == "error":
+                f.result()  # raises the task's failure
+            ready[i] = f
+        if not folding and folded in ready:
+            fold = backend.submit(_fold_block, running, ready.pop(folded), n_arcs, keep_flows,
+                                  priority=1, hold=True)
+            folds[fold.key] = folded
+            folding = True
+            pending.add(fold)  # type: ignore[no-untyped-call]
+    assert running is not None
+    return running
 
 
 def _ident(future: Any) -> Any:
@@ -551,7 +590,7 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray,
 
     def work() -> dict[str, Any]:
         key, (net_f, dem_f) = backend.put(arrays, mat)
-        pieces = _blocks(dst, block_size(dst.shape[0], n, m, backend.threads))
+        pieces = _blocks(dst, block_sizes(dst.shape[0], n, m, backend.threads))
         # Each block's averaged flows and labels (its state) stay on the worker
         # that started it: every later task of the block goes there.
         states = [backend.submit(_step_task, key, net_f, dem_f, b, None, None, 0.0, False, 0,
