@@ -495,13 +495,22 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
         computed = [backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
                                    components, task_threads) for b in pieces]
         if not chained:
-            # Every block's results come here whole; the sums are made here.
-            sums = _Folded(_fold_assign, computed, m)
+            # Every block's results come here whole (fetched once: a Dask
+            # future fetches again at every result()); the sums are made here,
+            # in block order, as far as the blocks before have come.
             order = {_ident(f): i for i, f in enumerate(computed)}
+            arrived: dict[int, dict[str, Any]] = {}
+            running: tuple[np.ndarray, float] | None = None
+            folded = 0
             for f in _completed(computed):
-                place(order[_ident(f)], f.result())
-            flows, total = sums.result()
-            return _skim(flows, cost, total, labels, dest_flows, comps)
+                i = order[_ident(f)]
+                arrived[i] = f.result()
+                place(i, arrived[i])
+                while folded in arrived:
+                    running = _fold_assign(running, arrived.pop(folded), m)
+                    folded += 1
+            assert running is not None
+            return _skim(running[0], cost, running[1], labels, dest_flows, comps)
         flows, total = _chained_assign(backend, computed, per_destination, m, place)
         return _skim(flows, cost, total, labels, dest_flows, comps)
 
