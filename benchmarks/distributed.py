@@ -12,8 +12,8 @@ the Kuopio network side by side joined by walking links, its first
 * local ``threads=1`` against a LocalCluster of one worker process with one
   thread, and local ``threads=2`` against two worker processes with one
   thread each: the cluster path's overhead at equal cores, in wall time and
-  in CPU time (this process, which holds the scheduler, and the workers and
-  their nannies, together);
+  in CPU time (this process, which holds the scheduler and the nannies, and
+  the workers, together);
 * the same two workers with Dask's statistical profiler off
   (``distributed.worker.profile.enabled: false``), which samples every
   worker's threads 100 times a second;
@@ -104,7 +104,8 @@ def kuopio_network(copies, zones):
 
 class Cluster:
     """A LocalCluster of `workers` processes of one thread, its client, and
-    the processes whose CPU time counts (this one, the workers, the nannies)."""
+    the processes whose CPU time counts: this one (the client, the scheduler
+    and the nannies) and the workers."""
 
     def __init__(self, workers, profiler=True):
         import dask
@@ -116,8 +117,7 @@ class Cluster:
         self.client = Client(self.cluster)
         self.client.wait_for_workers(workers)
         pids = list(self.client.run(os.getpid).values())
-        self.procs = [psutil.Process()] + [psutil.Process(p) for p in pids]
-        self.procs += [p.parent() for p in self.procs[1:]]
+        self.procs = [psutil.Process()] + [psutil.Process(p) for p in pids if p != os.getpid()]
         # The workers import lumo and numpy once: not part of any call.
         tiny = la.Network.from_lines([[0, 1, 2], [2, 1, 0]], [0.1, 0.2], [[4, 6], [6, 4]])
         la.assign(tiny, np.ones((3, 3)), executor=self.client)
@@ -134,6 +134,13 @@ def cpu_seconds(procs):
         t = p.cpu_times()
         total += t.user + t.system
     return total
+
+
+def peer_bytes(client):
+    """What the workers sent each other, as they count it (the scatter's
+    copies, the blocks that work stealing moves, the chain of sums)."""
+    return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total)
+               .values())
 
 
 def loopback_bytes():
@@ -266,19 +273,23 @@ def main():
     print(f"  one congested iteration, cluster / local: wall {cw / lw:.3f}, CPU {cc / lc:.3f}")
 
     m = net.n_arcs
-    per_call, per_iteration = measured_bytes
+    per_call, per_iteration, peer_iteration, peer_most = measured_bytes
     network_bytes = sum(a.nbytes for a in (net.tail, net.head, net.freq, net.cost, net.kind))
     n_blocks = len(sizes)
     print("\nbytes on 2 workers (loopback traffic of the whole call; the design's share):")
     print(f"  uncongested call: {per_call[0] / 1e6:.1f} MB with folds on the workers; the "
           f"network and demand scattered to each worker {2 * (network_bytes + demand.nbytes) / 1e6:.1f} MB, "
           f"the cost matrix back {z * z * 4 / 1e6:.1f} MB, the running sums out and back "
-          f"{2 * n_blocks * m * 4 / 1e6:.1f} MB ({n_blocks} blocks); "
+          f"{2 * n_blocks * m * 4 / 1e6:.1f} MB ({n_blocks} blocks), between workers "
+          f"{per_call[2] / 1e6:.1f} MB; "
           f"{per_call[1] / 1e6:.1f} MB with sums on the client "
           f"(every destination's flows: {n_dst * m * 4 / 1e6:.1f} MB)")
     print(f"  one congested iteration: {per_iteration / 1e6:.2f} MB; the effective frequencies to "
           f"each worker {2 * m * 4 / 1e6:.2f} MB, the total flows back {m * 4 / 1e6:.2f} MB, "
-          f"the chain of sums from block to block up to {n_blocks * m * 4 / 1e6:.2f} MB")
+          f"the chain of sums from block to block up to {n_blocks * m * 4 / 1e6:.2f} MB; "
+          f"between workers {peer_iteration / 1e6:.2f} MB (median), {peer_most / 1e6:.2f} MB "
+          f"at most (work stealing moves a block's averaged flows and labels, "
+          f"{sizes[0] * (m + net.n_nodes) * 4 / 1e6:.1f} MB for the first)")
     noisy = max(loads) > (os.cpu_count() or 1) or spread > 1.2
     print(f"load average {', '.join(f'{x:.2f}' for x in loads)} (start, after each round); "
           f"largest spread of a case's rounds {spread:.2f}"
@@ -289,14 +300,16 @@ def bytes_moved(client, uncongested, congested):
     """Loopback bytes of an uncongested call (folds on the workers, then sums
     on the client) and the median of a congested iteration's, between the
     progress calls of a four-iteration run."""
-    b0 = loopback_bytes()
+    p0, b0 = peer_bytes(client), loopback_bytes()
     uncongested(None, client)
-    b1 = loopback_bytes()
+    p1, b1 = peer_bytes(client), loopback_bytes()
     uncongested(None, client, "client")
     b2 = loopback_bytes()
     marks = []
-    congested(4, client, lambda k, gap: marks.append(loopback_bytes()))
-    return (b1 - b0, b2 - b1), statistics.median(b - a for a, b in zip(marks, marks[1:]))
+    congested(4, client, lambda k, gap: marks.append((loopback_bytes(), peer_bytes(client))))
+    steps = [(b[0] - a[0], b[1] - a[1]) for a, b in zip(marks, marks[1:])]
+    return ((b1 - b0, b2 - b1, p1 - p0), statistics.median(x for x, _ in steps),
+            statistics.median(y for _, y in steps), max(y for _, y in steps))
 
 
 if __name__ == "__main__":
