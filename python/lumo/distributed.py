@@ -11,12 +11,16 @@ With a ``dask.distributed.Client``:
 
 * the network's arrays and the demand matrix are scattered once per call, to
   every worker; tasks refer to them and carry only their destinations;
-* the sums over destinations (arc flows, total cost, the congested run's
-  total arc flows and the two sums of its gap) run as a chain: block b's fold
-  task adds block b's destinations, in order, to the running sums of blocks
-  0 … b−1, on the worker that computed block b. Only the running sums (one
-  float per arc) move from block to block; the per-destination flows stay where
-  they were computed;
+* the uncongested sums (arc flows, total cost) are formed block after
+  block: block b's fold task adds block b's destinations, in order, to the
+  running sums of blocks 0 … b−1, which it carries; it depends on block b
+  alone, so it runs on the worker that computed block b, and it brings back
+  the new running sums with the block's results for the client. Only the
+  running sums (one float per arc) travel; the per-destination flows stay
+  where they were computed;
+* the congested run's sums (its total arc flows and the two sums of its gap)
+  run as a chain of tasks, each depending on the one before, each on the
+  worker that holds its block;
 * a congested iteration sends the effective frequencies (one float per arc) to
   every worker and gets back, at the end of its chain, the total arc flows and
   the gap's two sums; every block's averaged flows and labels stay on a worker
