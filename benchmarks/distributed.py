@@ -1,24 +1,35 @@
 """The cluster path against local threads, at equal cores.
 
-Usage: python benchmarks/distributed.py [--copies 10] [--zones 600] [--rounds 3]
+Usage: python benchmarks/distributed.py [--scale 1.0] [--rounds 3]
+       python benchmarks/distributed.py --network kuopio [--copies 10] [--zones 600]
 
-A synthetic metropolitan network: ``--copies`` copies of the Kuopio network
-side by side, joined by walking links (ten copies: ten times its stops, nodes
-and arcs, so every destination costs ten times as much), its first
-``--zones`` stops being the zones, with Kuopio's demand between them. On it, in interleaved rounds:
+The network: the synthetic metropolitan network of ``metro.py`` (``--scale``
+1: about 10,000 stops, 100,000 arcs and 2,000 zones), or, with ``--network
+kuopio`` or where metro.py cannot run (it needs scipy), ``--copies`` copies of
+the Kuopio network side by side joined by walking links, its first
+``--zones`` stops being the zones. On it, in interleaved rounds:
 
 * local ``threads=1`` against a LocalCluster of one worker process with one
   thread, and local ``threads=2`` against two worker processes with one
-  thread each: the cluster path's overhead, in wall time and in CPU time
-  (client and workers together);
-* the two ways of adding the blocks' flows in order: the chain of fold tasks
-  on the workers, and every block's per-destination flows sent to the client;
+  thread each: the cluster path's overhead at equal cores, in wall time and
+  in CPU time (this process, which holds the scheduler and the nannies, and
+  the workers, together);
+* the same two workers with Dask's statistical profiler off
+  (``distributed.worker.profile.enabled: false``), which samples every
+  worker's threads 100 times a second;
+* the two ways of adding the blocks' flows in order: each block's fold on
+  the worker that holds the block, and every block's per-destination flows
+  sent to the client;
 * one congested iteration (a run of two iterations less a run of one).
 
-It also prints the bytes each call moves: what is scattered to the workers,
-what the workers send (as they count it: to each other, and to the client
-through the scheduler) and what of it are results for the client. Ratios of medians measured in one run; on a shared machine the
-load average says how far to trust them (prefer the CPU-time ratios).
+One cluster runs at a time, started before its cases and closed after them,
+so that no idle cluster takes a share of the cores. It also prints the bytes
+each call moves: all of the loopback interface's traffic during a call (the
+workers, the scheduler and the client talk over it, and nothing else here
+should), and what of it the design accounts for. Ratios of medians measured
+in one run; the load average says how far to trust them: a run is flagged
+noisy when it exceeded the cores or the rounds of a case spread by more than
+a fifth.
 
 Data: City of Kuopio GTFS (CC BY 4.0), as converted in ../shared/data.
 """
@@ -37,6 +48,7 @@ HERE = Path(__file__).resolve().parent
 sys.path = [p for p in sys.path if Path(p or ".").resolve() != HERE]
 
 import numpy as np  # noqa: E402
+import psutil  # noqa: E402  (a dependency of distributed)
 
 import lumo.arrays as la  # noqa: E402
 import lumo.distributed as ld  # noqa: E402
@@ -44,7 +56,21 @@ import lumo.distributed as ld  # noqa: E402
 DATA = HERE.parent.parent / "shared" / "data" / "kuopio.json.gz"
 
 
-def metropolitan(copies, zones):
+def metro_network(scale):
+    """(network, demand, period) of metro.py, or None where it cannot run."""
+    sys.path.append(str(HERE))
+    try:
+        import metro
+        g = metro.generate(7, scale)
+    except ImportError:
+        return None
+    finally:
+        sys.path.remove(str(HERE))
+    net, demand = metro.arrays_network(la, g)
+    return net, demand, 120.0  # the gravity demand read as two hours' trips
+
+
+def kuopio_network(copies, zones):
     with gzip.open(DATA, "rt") as fh:
         d = json.load(fh)
     s = len(d["travel_time_mat"])
@@ -73,87 +99,156 @@ def metropolitan(copies, zones):
     for c in range(0, zones, s):
         k = min(s, zones - c)
         demand[c:c + k, c:c + k] = one[:k, :k]
-    return net, demand
+    return net, demand, 1.0
 
 
-def cpu_of(client):
-    """CPU seconds of this process and, with a client, of its workers."""
-    own = time.process_time()
-    if client is None:
-        return own
-    return own + sum(client.run(time.process_time).values())
+class Cluster:
+    """A LocalCluster of `workers` processes of one thread, its client, and
+    the processes whose CPU time counts: this one (the client, the scheduler
+    and the nannies) and the workers."""
+
+    def __init__(self, workers, profiler=True):
+        import dask
+        from distributed import Client, LocalCluster
+        with dask.config.set({"distributed.worker.profile.enabled": profiler}):
+            self.cluster = LocalCluster(n_workers=workers, threads_per_worker=1,
+                                        processes=True, dashboard_address=":0",
+                                        silence_logs=logging.CRITICAL)
+        self.client = Client(self.cluster)
+        self.client.wait_for_workers(workers)
+        pids = list(self.client.run(os.getpid).values())
+        self.procs = [psutil.Process()] + [psutil.Process(p) for p in pids if p != os.getpid()]
+        # The workers import lumo and numpy once: not part of any call.
+        tiny = la.Network.from_lines([[0, 1, 2], [2, 1, 0]], [0.1, 0.2], [[4, 6], [6, 4]])
+        la.assign(tiny, np.ones((3, 3)), executor=self.client)
+
+    def close(self):
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)  # shutting down
+        self.client.close()
+        self.cluster.close()
+
+
+def cpu_seconds(procs):
+    total = 0.0
+    for p in procs:
+        t = p.cpu_times()
+        total += t.user + t.system
+    return total
 
 
 def peer_bytes(client):
-    return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total).values())
+    """What the workers sent each other, as they count it (the scatter's
+    copies, the blocks that work stealing moves, the chain of sums)."""
+    return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total)
+               .values())
 
 
-def timed(fn, client):
-    c0, t0 = cpu_of(client), time.perf_counter()
+def loopback_bytes():
+    nics = psutil.net_io_counters(pernic=True)
+    return nics["lo"].bytes_sent if "lo" in nics else 0
+
+
+def timed(fn, procs):
+    c0, t0 = cpu_seconds(procs), time.perf_counter()
     out = fn()
-    return time.perf_counter() - t0, cpu_of(client) - c0, out
+    return time.perf_counter() - t0, cpu_seconds(procs) - c0, out
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--copies", type=int, default=10)
-    ap.add_argument("--zones", type=int, default=600)
+    ap.add_argument("--network", choices=("metro", "kuopio"), default="metro")
+    ap.add_argument("--scale", type=float, default=1.0, help="of metro.py")
+    ap.add_argument("--copies", type=int, default=10, help="of Kuopio")
+    ap.add_argument("--zones", type=int, default=600, help="of the Kuopio copies")
     ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--capacity", type=float, default=30.0)
+    ap.add_argument("--capacity", type=float, default=70.0, help="places per vehicle")
     args = ap.parse_args()
-    if not DATA.exists():
-        sys.exit(f"{DATA} not found")
-    from distributed import Client, LocalCluster
 
-    net, demand = metropolitan(args.copies, args.zones)
+    made = metro_network(args.scale) if args.network == "metro" else None
+    if made is not None:
+        net, demand, period = made
+        what = f"metro.py at scale {args.scale}"
+    else:
+        if not DATA.exists():
+            sys.exit(f"{DATA} not found (and metro.py needs scipy)")
+        if args.network == "metro":
+            print("metro.py cannot run here (it needs scipy): tiled Kuopio instead")
+        net, demand, period = kuopio_network(args.copies, args.zones)
+        what = f"{args.copies} × Kuopio"
+    z = demand.shape[0]
     n_dst = int(np.count_nonzero((demand != 0).sum(axis=0) - (np.diagonal(demand) != 0)))
-    print(f"network: {args.copies} × Kuopio, {net.n_nodes} nodes, {net.n_arcs} arcs, "
-          f"{args.zones} zones, {n_dst} destinations; {os.cpu_count()} cores")
-    clusters = {w: LocalCluster(n_workers=w, threads_per_worker=1, processes=True,
-                                dashboard_address=":0", silence_logs=logging.CRITICAL)
-                for w in (1, 2)}
-    clients = {w: Client(c) for w, c in clusters.items()}
+    sizes = ld.block_sizes(n_dst, net.n_nodes, net.n_arcs, 2)
+    print(f"network: {what}, {net.n_nodes} nodes, {net.n_arcs} arcs, {z} zones, "
+          f"{n_dst} destinations; {os.cpu_count()} cores; on 2 workers {len(sizes)} blocks "
+          f"of {sizes[0]} down to {min(sizes)} destinations")
+    me = [psutil.Process()]
 
-    def uncongested(threads, client, sums="chain"):
+    def uncongested(threads, client=None, sums="chain"):
         ld._SUMS = sums
         try:
             return la.assign(net, demand, threads=threads if client is None else None,
-                             executor=client)
+                             executor=client, progress=False)
         finally:
             ld._SUMS = "chain"
 
-    def congested(iters, client):
-        return la.assign_congested(net, demand, args.capacity, tol=0.0, max_iters=iters,
-                                   threads=2 if client is None else None, executor=client)
+    def congested(iters, client=None, progress=None):
+        return la.assign_congested(net, demand, args.capacity, period=period, tol=0.0,
+                                   max_iters=iters, threads=2 if client is None else None,
+                                   executor=client, progress=progress or False)
 
+    # name -> (cluster: None or (workers, profiler), what it runs)
     cases = {
-        "local 1 thread": lambda: timed(lambda: uncongested(1, None), None),
-        "cluster 1 worker": lambda: timed(lambda: uncongested(1, clients[1]), clients[1]),
-        "local 2 threads": lambda: timed(lambda: uncongested(2, None), None),
-        "cluster 2 workers": lambda: timed(lambda: uncongested(2, clients[2]), clients[2]),
-        "cluster 2, sums on client": lambda: timed(
-            lambda: uncongested(2, clients[2], "client"), clients[2]),
-        "congested local 2 threads, 1 iteration": lambda: timed(lambda: congested(1, None), None),
-        "congested local 2 threads, 2 iterations": lambda: timed(lambda: congested(2, None), None),
-        "congested cluster 2, 1 iteration": lambda: timed(lambda: congested(1, clients[2]),
-                                                          clients[2]),
-        "congested cluster 2, 2 iterations": lambda: timed(lambda: congested(2, clients[2]),
-                                                           clients[2]),
+        "local 1 thread": (None, lambda c: uncongested(1)),
+        "local 2 threads": (None, lambda c: uncongested(2)),
+        "congested local 2 threads, 1 iteration": (None, lambda c: congested(1)),
+        "congested local 2 threads, 2 iterations": (None, lambda c: congested(2)),
+        "cluster 1 worker": ((1, True), lambda c: uncongested(None, c)),
+        "cluster 2 workers": ((2, True), lambda c: uncongested(None, c)),
+        "cluster 2, sums on client": ((2, True), lambda c: uncongested(None, c, "client")),
+        "congested cluster 2, 1 iteration": ((2, True), lambda c: congested(1, c)),
+        "congested cluster 2, 2 iterations": ((2, True), lambda c: congested(2, c)),
+        "cluster 2 workers, profiler off": ((2, False), lambda c: uncongested(None, c)),
     }
+    groups = {}
+    for name, (config, _) in cases.items():
+        groups.setdefault(config, []).append(name)
     results = {name: [] for name in cases}
-    reference = None
+    loads = [os.getloadavg()[0]]
+    reference = congested_reference = None
+    measured_bytes = None
     for r in range(args.rounds):
-        for name, case in cases.items():
-            wall, cpu, out = case()
-            results[name].append((wall, cpu))
-            if name == "local 1 thread":
-                reference = out
-            elif "congested" not in name:  # every path gives the same bits
-                assert np.array_equal(out.flows.view(np.uint32), reference.flows.view(np.uint32))
-                assert out.total_cost == reference.total_cost
-        print(f"round {r + 1} done, load average {os.getloadavg()[0]:.2f}", flush=True)
+        for config, names in groups.items():
+            cluster = None if config is None else Cluster(*config)
+            procs = me if cluster is None else cluster.procs
+            client = None if cluster is None else cluster.client
+            try:
+                for name in names:
+                    wall, cpu, out = timed(lambda: cases[name][1](client), procs)
+                    results[name].append((wall, cpu))
+                    # every path gives the same bits
+                    if name == "local 1 thread":
+                        reference = out
+                    elif "congested" not in name:
+                        assert np.array_equal(out.flows.view(np.uint32),
+                                              reference.flows.view(np.uint32)), name
+                        assert out.total_cost == reference.total_cost, name
+                    elif name.endswith("2 iterations"):
+                        if congested_reference is None:
+                            congested_reference = out
+                        assert np.array_equal(out.flows.view(np.uint32),
+                                              congested_reference.flows.view(np.uint32)), name
+                        assert out.convergence == congested_reference.convergence, name
+                if config == (2, True) and measured_bytes is None:
+                    measured_bytes = bytes_moved(cluster.client, uncongested, congested)
+            finally:
+                if cluster is not None:
+                    cluster.close()
+        loads.append(os.getloadavg()[0])
+        print(f"round {r + 1} done, load average {loads[-1]:.2f}", flush=True)
+
     med = {name: (statistics.median(w for w, _ in v), statistics.median(c for _, c in v))
            for name, v in results.items()}
+    spread = max(max(w for w, _ in v) / min(w for w, _ in v) for v in results.values())
 
     def ratio(a, b):
         return f"wall {med[a][0] / med[b][0]:.3f}, CPU {med[a][1] / med[b][1]:.3f}"
@@ -164,45 +259,57 @@ def main():
     print("\ncluster over local at equal cores (target at 2 workers: under 1.10):")
     print(f"  1 worker  / 1 thread : {ratio('cluster 1 worker', 'local 1 thread')}")
     print(f"  2 workers / 2 threads: {ratio('cluster 2 workers', 'local 2 threads')}")
-    print(f"  sums on the client / chained sums: "
+    print(f"  2 workers, profiler off / 2 threads: "
+          f"{ratio('cluster 2 workers, profiler off', 'local 2 threads')}")
+    print(f"  sums on the client / folds on the workers: "
           f"{ratio('cluster 2, sums on client', 'cluster 2 workers')}")
-    it_local = (med["congested local 2 threads, 2 iterations"][0]
-                - med["congested local 2 threads, 1 iteration"][0])
-    it_cluster = (med["congested cluster 2, 2 iterations"][0]
-                  - med["congested cluster 2, 1 iteration"][0])
-    print(f"  one congested iteration, cluster / local: wall {it_cluster / it_local:.3f}")
 
-    # Bytes, on the two-worker cluster.
-    c2 = clients[2]
-    m, z = net.n_arcs, args.zones
-    scattered = 2 * (sum(a.nbytes for a in (net.tail, net.head, net.freq, net.cost, net.kind))
-                     + demand.nbytes)
-    b0 = peer_bytes(c2)
-    r = uncongested(2, c2)
-    b1 = peer_bytes(c2)
-    uncongested(2, c2, "client")
-    b2 = peer_bytes(c2)
-    # Per congested iteration, between the progress calls of a four-iteration run.
+    def iteration(one, two):
+        return med[two][0] - med[one][0], med[two][1] - med[one][1]
+
+    lw, lc = iteration("congested local 2 threads, 1 iteration",
+                       "congested local 2 threads, 2 iterations")
+    cw, cc = iteration("congested cluster 2, 1 iteration", "congested cluster 2, 2 iterations")
+    print(f"  one congested iteration, cluster / local: wall {cw / lw:.3f}, CPU {cc / lc:.3f}")
+
+    m = net.n_arcs
+    per_call, per_iteration, peer_iteration, peer_most = measured_bytes
+    network_bytes = sum(a.nbytes for a in (net.tail, net.head, net.freq, net.cost, net.kind))
+    n_blocks = len(sizes)
+    print("\nbytes on 2 workers (loopback traffic of the whole call; the design's share):")
+    print(f"  uncongested call: {per_call[0] / 1e6:.1f} MB with folds on the workers; the "
+          f"network and demand scattered to each worker {2 * (network_bytes + demand.nbytes) / 1e6:.1f} MB, "
+          f"the cost matrix back {z * z * 4 / 1e6:.1f} MB, the running sums out and back "
+          f"{2 * n_blocks * m * 4 / 1e6:.1f} MB ({n_blocks} blocks), between workers "
+          f"{per_call[2] / 1e6:.1f} MB; "
+          f"{per_call[1] / 1e6:.1f} MB with sums on the client "
+          f"(every destination's flows: {n_dst * m * 4 / 1e6:.1f} MB)")
+    print(f"  one congested iteration: {per_iteration / 1e6:.2f} MB; the effective frequencies to "
+          f"each worker {2 * m * 4 / 1e6:.2f} MB, the total flows back {m * 4 / 1e6:.2f} MB, "
+          f"the chain of sums from block to block up to {n_blocks * m * 4 / 1e6:.2f} MB; "
+          f"between workers {peer_iteration / 1e6:.2f} MB (median), {peer_most / 1e6:.2f} MB "
+          f"at most (work stealing moves a block's averaged flows and labels, "
+          f"{sizes[0] * (m + net.n_nodes) * 4 / 1e6:.1f} MB for the first)")
+    noisy = max(loads) > (os.cpu_count() or 1) or spread > 1.2
+    print(f"load average {', '.join(f'{x:.2f}' for x in loads)} (start, after each round); "
+          f"largest spread of a case's rounds {spread:.2f}"
+          + ("; NOISY: prefer the CPU ratios, and rerun on a quiet machine" if noisy else ""))
+
+
+def bytes_moved(client, uncongested, congested):
+    """Loopback bytes of an uncongested call (folds on the workers, then sums
+    on the client) and the median of a congested iteration's, between the
+    progress calls of a four-iteration run."""
+    p0, b0 = peer_bytes(client), loopback_bytes()
+    uncongested(None, client)
+    p1, b1 = peer_bytes(client), loopback_bytes()
+    uncongested(None, client, "client")
+    b2 = loopback_bytes()
     marks = []
-    la.assign_congested(net, demand, args.capacity, tol=0.0, max_iters=4, executor=c2,
-                        progress=lambda k, gap: marks.append(peer_bytes(c2)))
-    per_iteration = statistics.median(b - a for a, b in zip(marks, marks[1:]))
-    to_client = r.cost.nbytes + r.flows.nbytes
-    print("\nbytes per call on 2 workers:")
-    print(f"  uncongested: scattered {scattered / 1e6:.1f} MB, sent by the workers "
-          f"{(b1 - b0) / 1e6:.1f} MB, of which results {to_client / 1e6:.1f} MB "
-          f"(sums on the client: {n_dst * m * 4 / 1e6:.1f} MB more to the client, "
-          f"{(b2 - b1) / 1e6:.1f} MB sent by the workers)")
-    iteration_peer = per_iteration
-    print(f"  one congested iteration: effective frequencies {2 * m * 4 / 1e6:.2f} MB out, "
-          f"sent by the workers {iteration_peer / 1e6:.2f} MB, of which to the client "
-          f"{(m * 4 + 8) / 1e6:.2f} MB (cost matrix {z * z * 4 / 1e6:.1f} MB once, at the end)")
-    print(f"load average at the end: {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
-    logging.getLogger("distributed").setLevel(logging.CRITICAL)  # shutting down
-    for c in clients.values():
-        c.close()
-    for c in clusters.values():
-        c.close()
+    congested(4, client, lambda k, gap: marks.append((loopback_bytes(), peer_bytes(client))))
+    steps = [(b[0] - a[0], b[1] - a[1]) for a, b in zip(marks, marks[1:])]
+    return ((b1 - b0, b2 - b1, p1 - p0), statistics.median(x for x, _ in steps),
+            statistics.median(y for _, y in steps), max(y for _, y in steps))
 
 
 if __name__ == "__main__":

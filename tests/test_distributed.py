@@ -324,6 +324,23 @@ def test_blocks_are_sized_for_a_tenth_of_a_second(ld):
     assert ld.block_size(5000, 3861, 7794, 2) == 625
 
 
+@pytest.mark.parametrize("shape", [(5000, 160_000, 80_000, 16), (5000, 3861, 7794, 2),
+                                   (2000, 28_591, 107_075, 2), (600, 38_000, 78_000, 2),
+                                   (7, 100, 100, 2), (1, 10, 10, 4)])
+def test_blocks_shrink_towards_the_end_but_stay_a_tenth_of_a_second(ld, monkeypatch, shape):
+    n_dst, n, m, threads = shape
+    sizes = ld.block_sizes(*shape)
+    assert sum(sizes) == n_dst and min(sizes) >= 1
+    assert sizes[0] == min(n_dst, ld.block_size(*shape))
+    enough = min(n_dst, int(np.ceil(ld.TASK_SECONDS / (ld._SECONDS_PER_ELEMENT * (n + m)))))
+    assert min(sizes) >= min(enough, n_dst) and min(sizes) >= sizes[0] // 4
+    assert all(a >= b for a, b in zip(sizes[:-2], sizes[1:-1]))  # the last one takes the rest
+    if n_dst >= 600:  # destinations enough: the last blocks are shorter than the first
+        assert sizes[-2] < sizes[0] / 2 and len(sizes) >= 2 * ld._BLOCKS_PER_THREAD * threads
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 3)
+    assert ld.block_sizes(*shape) == [3] * (n_dst // 3) + ([n_dst % 3] if n_dst % 3 else [])
+
+
 def test_gtfs_networks_go_the_same_way(client, la, tmp_path):
     import lumo.gtfs
     from test_gtfs import DAY, write_feed
@@ -356,16 +373,59 @@ def test_per_destination_flows_stay_where_they_were_computed(client, la, ld, mon
     assert moved < blocks * net.n_arcs * 4 + flows // 2, (moved, flows)
 
 
-def test_networks_with_perceived_waiting_are_refused_not_misassigned(la):
-    # The cluster path computes on the arcs' own frequencies: a wait factor
-    # would be lost there, so the call is refused by name before any task.
-    net = la.Network.from_lines([[0, 1, 2], [0, 2]], [0.1, 0.2], [[5.0, 5.0], [12.0]],
-                                wait_factor=2.0)
-    demand = np.array([[0, 1, 3], [0, 0, 1], [2, 0, 0]], dtype=np.float32)
+def perceived_network(la, seed):
+    """Random lines with a wait factor, boarding penalties and weighted riding
+    (costs that are not minutes), and a demand between their stops."""
+    rng = np.random.default_rng(seed)
+    stops = 30
+    lines = [rng.choice(stops, size=rng.integers(3, 9), replace=False).tolist()
+             for _ in range(12)]
+    times = [rng.uniform(1.0, 9.0, len(a) - 1) for a in lines]
+    net = la.Network.from_lines(lines, rng.uniform(0.03, 0.3, len(lines)), times, n_stops=stops,
+                                wait_factor=1.7 + seed, boarding_penalty=rng.uniform(0, 4, 12),
+                                in_vehicle_factor=rng.uniform(1.0, 1.5, 12))
+    walk = rng.integers(stops, size=(40, 2))
+    walk = walk[walk[:, 0] != walk[:, 1]]
+    minutes = rng.uniform(2, 15, len(walk))
+    net = la.Network(np.r_[net.tail, walk[:, 0]], np.r_[net.head, walk[:, 1]],
+                     np.r_[net.freq, np.full(len(walk), INF)],
+                     np.r_[net.cost, 1.5 * minutes], np.r_[net.kind, np.full(len(walk), la.WALK)],
+                     n_nodes=net.n_nodes, minutes=np.r_[net.minutes, minutes],
+                     wait_factor=net.wait_factor)
+    demand = np.where(rng.random((stops, stops)) < 0.5, rng.uniform(0, 40, (stops, stops)), 0.0)
+    return net, demand, rng.uniform(5.0, 60.0, net.n_arcs)
+
+
+def test_wait_factor_and_capacity_per_arc_give_the_local_bits(client, la, ld, monkeypatch):
+    # The search sees the frequencies divided by the wait factor, the capacity
+    # is multiplied by it, and waiting comes back in minutes: as locally, on
+    # Dask and on any executor, with one capacity or one per arc.
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 4)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        for call in (lambda: la.assign(net, demand, executor=pool),
-                     lambda: la.assign_congested(net, demand, 50.0, max_iters=2, executor=pool)):
-            with pytest.raises(la.InputError, match="executor= takes networks without a wait"):
-                call()
-        plain = la.Network.from_lines([[0, 1, 2], [0, 2]], [0.1, 0.2], [[5.0, 5.0], [12.0]])
-        same_result(la.assign(plain, demand, executor=pool), la.assign(plain, demand))
+        for seed in (0, 1):
+            net, demand, per_arc = perceived_network(la, seed)
+            assert net.wait_factor != 1.0 and net.minutes is not None
+            want = la.assign(net, demand, components=True)
+            for executor in (client, pool):
+                same_result(la.assign(net, demand, components=True, executor=executor), want)
+            for capacity in (per_arc, 9.0, per_arc.astype(np.float32)):
+                kw = dict(tol=0.0, max_iters=3, components=True, period=2.0)
+                want = la.assign_congested(net, demand, capacity, **kw)
+                assert want.convergence.iterations == 3
+                for executor in (client, pool):
+                    got = la.assign_congested(net, demand, capacity, executor=executor, **kw)
+                    same_result(got, want)
+                    same(got.effective_freq, want.effective_freq)
+            # no iteration: the frequencies the search saw
+            want = la.assign_congested(net, demand, per_arc, tol=INF)
+            got = la.assign_congested(net, demand, per_arc, tol=INF, executor=client)
+            same_result(got, want)
+            same(got.effective_freq, want.effective_freq)
+
+
+def test_capacity_per_arc_is_checked_before_anything_is_sent(client, la):
+    net, demand = random_network(16)
+    with pytest.raises(la.InputError, match=f"capacity has 3 values, the network {net.n_arcs} "
+                       "arcs"):
+        la.assign_congested(net, demand, [1.0, 2.0, 3.0], executor=client)
+    assert not client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))

@@ -617,10 +617,9 @@ def assign(network: Network, demand: Demand, destinations: ArrayLike | None = No
     dst = None if destinations is None else _destinations(destinations, dem)
     if executor is not None:
         from . import distributed
-        _plain_costs(net, components)
         out, dst = distributed.assign(executor, net, dem.dense(), dst, bool(per_destination),
                                       bool(components), n_threads)
-        return _result(out, dst)
+        return _result(out, dst, wait_factor=_wait_factor(net))
     bar = None
     if show and _progress.will_show():
         total = len(dst) if dst is not None else len(_destinations(None, dem))
@@ -654,14 +653,6 @@ def _search_freq(net: Network) -> FloatArray:
     if w == 1.0:
         return net.freq
     return net.freq / np.float32(w)
-
-
-def _plain_costs(net: Network, components: bool) -> None:
-    """The cluster path computes on the arcs' own costs and frequencies: refuse
-    what it would get wrong rather than return other numbers."""
-    if _wait_factor(net) != 1.0 or (components and getattr(net, "minutes", None) is not None):
-        raise InputError("executor= takes networks without a wait factor, and components only "
-                         "where costs are minutes: assign this network without executor=")
 
 
 def _minutes(net: Network, components: bool) -> FloatArray | None:
@@ -836,10 +827,8 @@ def assign_congested(network: Network, demand: Demand, capacity: ArrayLike, *,
     try:
         if executor is not None:
             from . import distributed
-            _plain_costs(net, components)
-            if cap.shape[0] != 1:
-                raise InputError("with an executor, capacity must be one number")
-            out = distributed.assign_congested(executor, net, dem.dense(), dst, float(cap[0]),
+            out = distributed.assign_congested(executor, net, dem.dense(), dst,
+                                               (cap * np.float32(w)).astype(np.float32),
                                                (rule, alpha, p1, p2), b, t, iters, callback,
                                                bool(components), n_threads)
         else:

@@ -11,12 +11,16 @@ With a ``dask.distributed.Client``:
 
 * the network's arrays and the demand matrix are scattered once per call, to
   every worker; tasks refer to them and carry only their destinations;
-* the sums over destinations (arc flows, total cost, the congested run's
-  total arc flows and the two sums of its gap) run as a chain: block b's fold
-  task adds block b's destinations, in order, to the running sums of blocks
-  0 … b−1, on the worker that computed block b. Only the running sums (one
-  float per arc) move from block to block; the per-destination flows stay where
-  they were computed;
+* the uncongested sums (arc flows, total cost) are formed block after
+  block: block b's fold task adds block b's destinations, in order, to the
+  running sums of blocks 0 … b−1, which it carries; it depends on block b
+  alone, so it runs on the worker that computed block b, and it brings back
+  the new running sums with the block's results for the client. Only the
+  running sums (one float per arc) travel; the per-destination flows stay
+  where they were computed;
+* the congested run's sums (its total arc flows and the two sums of its gap)
+  run as a chain of tasks, each depending on the one before, each on the
+  worker that holds its block;
 * a congested iteration sends the effective frequencies (one float per arc) to
   every worker and gets back, at the end of its chain, the total arc flows and
   the gap's two sums; every block's averaged flows and labels stay on a worker
@@ -48,7 +52,7 @@ import numpy as np
 
 from . import _arrays
 
-__all__ = ["WorkerMismatch", "block_size"]
+__all__ = ["WorkerMismatch", "block_size", "block_sizes"]
 
 
 class WorkerMismatch(RuntimeError):
@@ -63,6 +67,10 @@ _SECONDS_PER_ELEMENT = 6e-8
 #: With enough destinations, every thread of the cluster gets this many blocks,
 #: so that a slow or lost worker leaves little waiting.
 _BLOCKS_PER_THREAD = 4
+#: Blocks shrink with the destinations left, down to this fraction of the
+#: first: the last tasks are short, so that no worker waits long for another
+#: at the end, and there are few blocks more than with equal ones.
+_SMALLEST = 0.25
 #: Forces the destinations per block (for tests and benchmarks); None: sized.
 _BLOCK_SIZE: int | None = None
 #: How the uncongested sums are formed on Dask: "chain" (on the workers) or
@@ -73,20 +81,45 @@ _SUMS = "chain"
 _LOG = logging.getLogger("lumo")
 
 
+def _enough(n_nodes: int, n_arcs: int) -> int:
+    """Destinations for about TASK_SECONDS of work."""
+    return math.ceil(TASK_SECONDS / (_SECONDS_PER_ELEMENT * max(1, n_nodes + n_arcs)))
+
+
 def block_size(n_destinations: int, n_nodes: int, n_arcs: int, threads: int) -> int:
-    """Destinations per block: enough for about :data:`TASK_SECONDS` of work
-    each, and no fewer than give every one of ``threads`` cluster threads
-    a few blocks."""
+    """Destinations of the first, largest block: enough for about
+    :data:`TASK_SECONDS` of work, and no more than give every one of
+    ``threads`` cluster threads a few blocks."""
     if _BLOCK_SIZE is not None:
         return max(1, int(_BLOCK_SIZE))
-    per_destination = _SECONDS_PER_ELEMENT * max(1, n_nodes + n_arcs)
-    enough = math.ceil(TASK_SECONDS / per_destination)
     share = math.ceil(n_destinations / max(1, _BLOCKS_PER_THREAD * threads))
-    return max(1, enough, share)
+    return max(1, _enough(n_nodes, n_arcs), share)
 
 
-def _blocks(dsts: np.ndarray, size: int) -> list[np.ndarray]:
-    return [dsts[i:i + size] for i in range(0, dsts.shape[0], size)]
+def block_sizes(n_destinations: int, n_nodes: int, n_arcs: int, threads: int) -> list[int]:
+    """Destinations of every block, in destination order: each block a few
+    threads' share of the destinations left (the first one
+    :func:`block_size`), so that blocks shrink towards the end, but never
+    under :data:`TASK_SECONDS` of work nor under a quarter of the first (the
+    last one takes the rest)."""
+    first = block_size(n_destinations, n_nodes, n_arcs, threads)
+    if _BLOCK_SIZE is not None:
+        return [min(first, n_destinations - i) for i in range(0, n_destinations, first)]
+    floor = max(1, _enough(n_nodes, n_arcs), math.ceil(_SMALLEST * first))
+    sizes: list[int] = []
+    left = n_destinations
+    while left > 0:
+        size = min(left, max(floor, math.ceil(left / max(1, _BLOCKS_PER_THREAD * threads))))
+        if left - size < floor:  # no short block at the end
+            size = left
+        sizes.append(size)
+        left -= size
+    return sizes
+
+
+def _blocks(dsts: np.ndarray, sizes: list[int]) -> list[np.ndarray]:
+    ends = np.cumsum(sizes)
+    return [dsts[e - k:e] for k, e in zip(sizes, ends)]
 
 
 # ---------------------------------------------------------------------------
@@ -136,6 +169,13 @@ def _fold_assign(running: tuple[np.ndarray, float] | None, block: dict[str, Any]
         running = (np.zeros(n_arcs, dtype=np.float32), 0.0)
     flows = np.asarray(_arrays.fold(running=running[0], blocks=block["dest_flows"]))
     return flows, _arrays.fold_values(running=running[1], values=block["partials"])
+
+
+def _fold_block(running: tuple[np.ndarray, float] | None, block: dict[str, Any], n_arcs: int,
+                keep_flows: bool) -> tuple[tuple[np.ndarray, float], dict[str, Any]]:
+    """Block b's fold where block b was computed: the running sums after it,
+    and what of the block the client needs."""
+    return _fold_assign(running, block, n_arcs), _what_client_needs(block, keep_flows)
 
 
 def _step_task(key: str, arrays: dict[str, Any], demand: np.ndarray, dsts: np.ndarray,
@@ -392,9 +432,13 @@ def _place(matrix: np.ndarray, dsts: np.ndarray, rows: np.ndarray) -> None:
     matrix[:, dsts] = rows.T
 
 
-def _arrays_dict(net: Any) -> dict[str, Any]:
-    return {"tail": net.tail, "head": net.head, "freq": net.freq, "cost": net.cost,
-            "kind": net.kind, "n_nodes": net.n_nodes}
+def _arrays_dict(net: Any, components: bool) -> dict[str, Any]:
+    """The arrays the workers compute on, as the local call reads them: the
+    frequencies the search sees (a wait factor divides them) and, for the
+    components, the minutes of a network with perceived costs."""
+    from .arrays import _minutes, _search_freq
+    return {"tail": net.tail, "head": net.head, "freq": _search_freq(net), "cost": net.cost,
+            "kind": net.kind, "n_nodes": net.n_nodes, "minutes": _minutes(net, components)}
 
 
 def _skim(flows: Any, cost: np.ndarray, total: float, labels: Any, dest_flows: Any,
@@ -414,13 +458,14 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
     """The uncongested skim of lumo.arrays.assign, block by block: what
     lumo._arrays.assign returns, and the destinations (found here when None)."""
     # Every check of the local call, here, before anything is sent.
-    here = _arrays.prepare(**_arrays_dict(net))
+    arrays = _arrays_dict(net, components)
+    here = _arrays.prepare(**arrays)
     found = _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0],
                                  destinations=dst)["destinations"]
     if dst is None:
         dst = np.asarray(found, dtype=np.int64)
     if dst.shape[0] == 0:
-        local = _arrays.assign(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
+        local = _arrays.assign(**arrays, demand=mat, n_zones=mat.shape[0],
                                destinations=dst, per_destination=per_destination,
                                components=components, threads=threads)
         return local, dst
@@ -431,9 +476,10 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
     dsts: np.ndarray = dst
 
     def work() -> dict[str, Any]:
-        key, (net_f, dem_f) = backend.put(_arrays_dict(net), mat)
-        size = block_size(dsts.shape[0], n, m, backend.threads)
-        pieces = _blocks(dsts, size)
+        key, (net_f, dem_f) = backend.put(arrays, mat)
+        sizes = block_sizes(dsts.shape[0], n, m, backend.threads)
+        pieces = _blocks(dsts, sizes)
+        starts = np.cumsum([0] + sizes)
         chained = backend.chains and _SUMS == "chain"
         cost = _matrix(z)
         comps = [_matrix(z) for _ in range(4)] if components else None
@@ -447,19 +493,28 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
                 for c, name in enumerate(_COMPONENTS):
                     _place(comps[c], b, part[name])
             if labels is not None and dest_flows is not None:
-                labels[i * size:i * size + b.shape[0]] = part["labels"]
-                dest_flows[i * size:i * size + b.shape[0]] = part["dest_flows"]
+                labels[starts[i]:starts[i + 1]] = part["labels"]
+                dest_flows[starts[i]:starts[i + 1]] = part["dest_flows"]
 
         computed = [backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
                                    components, task_threads) for b in pieces]
         if not chained:
-            # Every block's results come here whole; the sums are made here.
-            sums = _Folded(_fold_assign, computed, m)
+            # Every block's results come here whole (fetched once: a Dask
+            # future fetches again at every result()); the sums are made here,
+            # in block order, as far as the blocks before have come.
             order = {_ident(f): i for i, f in enumerate(computed)}
+            arrived: dict[int, dict[str, Any]] = {}
+            running: tuple[np.ndarray, float] | None = None
+            folded = 0
             for f in _completed(computed):
-                place(order[_ident(f)], f.result())
-            flows, total = sums.result()
-            return _skim(flows, cost, total, labels, dest_flows, comps)
+                i = order[_ident(f)]
+                arrived[i] = f.result()
+                place(i, arrived[i])
+                while folded in arrived:
+                    running = _fold_assign(running, arrived.pop(folded), m)
+                    folded += 1
+            assert running is not None
+            return _skim(running[0], cost, running[1], labels, dest_flows, comps)
         flows, total = _chained_assign(backend, computed, per_destination, m, place)
         return _skim(flows, cost, total, labels, dest_flows, comps)
 
@@ -469,38 +524,40 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
 
 def _chained_assign(backend: Any, computed: list[Any], keep_flows: bool, n_arcs: int,
                     place: Callable[[int, dict[str, Any]], None]) -> tuple[np.ndarray, float]:
-    """As blocks finish: their parts for the client, picked where they were
-    computed; and the chain of sums, extended in block order as far as the
-    blocks before have finished, each fold where its block is."""
+    """The blocks' sums in block order, each block's fold a task that depends
+    on its block alone: the running sums after block b − 1 travel in the task,
+    so the scheduler can only run it where block b's per-destination flows
+    are (no location to ask for, no flows to move), and it brings back the new
+    running sums with the parts of block b for the client. Block b's fold is
+    sent once block b has finished and block b − 1's fold has come back."""
     from distributed import as_completed
     blocks = {f.key: i for i, f in enumerate(computed)}
-    picks: dict[str, int] = {}
-    ready: dict[int, tuple[Any]] = {}
-    ready_at: dict[int, list[str] | None] = {}
-    running: Any = None
+    folds: dict[str, int] = {}
+    ready: dict[int, Any] = {}
+    running: tuple[np.ndarray, float] | None = None
+    folding = False
     folded = 0
     pending = as_completed(computed)  # type: ignore[no-untyped-call]
-    computed.clear()  # a block's flows are released once folded and picked
+    computed.clear()  # a block's flows are released once folded
     for f in pending:
-        if f.key in picks:
-            place(picks.pop(f.key), f.result())
-            continue
-        i = blocks.pop(f.key)
-        if f.status == "error":
-            f.result()  # raises the task's failure
-        where = backend.where([f])[0]
-        pick = backend.submit(_what_client_needs, f, keep_flows, hold=True, workers=where)
-        picks[pick.key] = i
-        pending.add(pick)  # type: ignore[no-untyped-call]
-        ready[i] = (f,)
-        ready_at[i] = where
-        while folded in ready:
-            running = backend.submit(_fold_assign, running, *ready.pop(folded)[:1], n_arcs,
-                                     priority=1, workers=ready_at.pop(folded))
-            folded += 1
-    backend.futures.append(running)
-    result: tuple[np.ndarray, float] = running.result()
-    return result
+        if f.key in folds:
+            i = folds.pop(f.key)
+            running, part = f.result()
+            place(i, part)
+            folded, folding = i + 1, False
+        else:
+            i = blocks.pop(f.key)
+            if f.status == "error":
+                f.result()  # raises the task's failure
+            ready[i] = f
+        if not folding and folded in ready:
+            fold = backend.submit(_fold_block, running, ready.pop(folded), n_arcs, keep_flows,
+                                  priority=1, hold=True)
+            folds[fold.key] = folded
+            folding = True
+            pending.add(fold)  # type: ignore[no-untyped-call]
+    assert running is not None
+    return running
 
 
 def _ident(future: Any) -> Any:
@@ -522,19 +579,20 @@ def _log_finished(iterations: int, gap: float, tol: float, converged: bool) -> N
                          "tol": tol, "converged": converged})
 
 
-def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, capacity: float,
+def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray,
+                     capacity: np.ndarray,
                      step: tuple[int, float, float, float], beta: float, tol: float,
                      max_iters: int,
                      progress: Callable[[int, float], object] | None, components: bool,
                      threads: int | None) -> _arrays.CongestedResult:
     """The congested run of lumo.arrays.assign_congested, block by block: what
     lumo._arrays.congested returns."""
-    here = _arrays.prepare(**_arrays_dict(net))
+    arrays = _arrays_dict(net, components)
+    here = _arrays.prepare(**arrays)
     _arrays.check_demand(network=here, demand=mat, n_zones=mat.shape[0], destinations=dst)
     if dst.shape[0] == 0:
-        return _arrays.congested(**_arrays_dict(net), demand=mat, n_zones=mat.shape[0],
-                                 destinations=dst,
-                                 capacity=np.array([capacity], dtype=np.float32),
+        return _arrays.congested(**arrays, demand=mat, n_zones=mat.shape[0],
+                                 destinations=dst, capacity=capacity,
                                  step=step[0], decay=step[1], step_param=step[2],
                                  step_param2=step[3], beta=beta, tol=tol, max_iters=max_iters, progress=progress,
                                  components=components, threads=threads)
@@ -544,8 +602,8 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
     tol32 = float(np.float32(tol))
 
     def work() -> dict[str, Any]:
-        key, (net_f, dem_f) = backend.put(_arrays_dict(net), mat)
-        pieces = _blocks(dst, block_size(dst.shape[0], n, m, backend.threads))
+        key, (net_f, dem_f) = backend.put(arrays, mat)
+        pieces = _blocks(dst, block_sizes(dst.shape[0], n, m, backend.threads))
         # Each block's averaged flows and labels (its state) stay on the worker
         # that started it: every later task of the block goes there.
         states = [backend.submit(_step_task, key, net_f, dem_f, b, None, None, 0.0, False, 0,
@@ -618,7 +676,7 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray, 
         out = _skim(total, cost, total_cost, None, None, comps)
         out.update(iterations=len(gaps), gaps=gaps, converged=converged, stopped=stopped,
                    weights=weights,
-                   effective_freq=np.asarray(net.freq, np.float32) if last is None else last)
+                   effective_freq=np.asarray(arrays["freq"], np.float32) if last is None else last)
         return out
 
     result: _arrays.CongestedResult = _guarded(backend, work)

@@ -190,11 +190,11 @@ float fold_values(float running, std::span<const float> values) {
 }
 
 void effective_freqs_from_totals(std::span<const float> total, std::span<const float> arc_freqs,
-                                 std::span<const Index> to, float capacity, float beta,
-                                 bool loaded, FloatVec& head_load, FloatVec& out) {
+                                 std::span<const Index> to, std::span<const float> capacity,
+                                 float beta, bool loaded, FloatVec& head_load, FloatVec& out) {
+  if (capacity.size() != 1) require_length(arc_freqs.size(), "capacity", capacity.size());
   out.resize(arc_freqs.size());
-  effective_freqs(Congestion{arc_freqs, to, std::span<const float>(&capacity, 1), beta}, total,
-                  loaded, head_load, out);
+  effective_freqs(Congestion{arc_freqs, to, capacity, beta}, total, loaded, head_load, out);
 }
 
 float average_weight(float average_decay_factor, bool msa, std::uint32_t done) {

@@ -135,9 +135,11 @@ void step_block(const Network& net, std::span<const float> eff, std::size_t n_de
 void fold_blocks(std::span<float> running, std::span<const float> blocks);
 // running + values[0] + values[1] + ..., in that order.
 float fold_values(float running, std::span<const float> values);
-// effective_freqs with one capacity for every arc; `out` is resized to M.
+// effective_freqs with one capacity for every arc or one per arc; `out` is
+// resized to M.
 void effective_freqs_from_totals(std::span<const float> total, std::span<const float> arc_freqs,
-                                 std::span<const Index> to, float capacity, float beta,
+                                 std::span<const Index> to, std::span<const float> capacity,
+                                 float beta,
                                  bool loaded, FloatVec& head_load, FloatVec& out);
 // The weight of the newest assignment, `done` iterations having run before.
 float average_weight(float average_decay_factor, bool msa, std::uint32_t done);

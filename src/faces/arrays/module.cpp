@@ -926,6 +926,7 @@ struct Prepared {
   ArcInput in;
   lumo::Network net;
   lumo::ArcIndex outgoing;  // arcs leaving each node, for the gap
+  FloatVec minutes;         // of every arc where costs are perceived, else empty
 };
 
 struct PreparedObject {
@@ -976,19 +977,24 @@ PyObject* prepare_result(std::unique_ptr<Prepared> p) {
   return reinterpret_cast<PyObject*>(obj);
 }
 
-const char* const kPrepareNames[] = {"tail", "head", "freq", "cost", "kind", "n_nodes", nullptr};
+const char* const kPrepareNames[] = {"tail", "head", "freq", "cost", "kind", "n_nodes",
+                                     "minutes", nullptr};
 
-// prepare(*, tail, head, freq, cost, kind, n_nodes) -> Prepared
+// prepare(*, tail, head, freq, cost, kind, n_nodes, minutes) -> Prepared
+// `minutes` (None: the costs are minutes) go into the components.
 PyObject* py_prepare(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject *tail, *head, *freq, *cost, *kind;
+  PyObject *tail, *head, *freq, *cost, *kind, *minutes;
   Py_ssize_t n_nodes = 0;
-  if (!keywords(args, kwargs, "prepare", "OOOOOn", kPrepareNames, &tail, &head, &freq, &cost,
-                &kind, &n_nodes)) {
+  if (!keywords(args, kwargs, "prepare", "OOOOOnO", kPrepareNames, &tail, &head, &freq, &cost,
+                &kind, &n_nodes, &minutes)) {
     return nullptr;
   }
   try {
     auto p = std::make_unique<Prepared>();
-    if (!read_network(tail, head, freq, cost, kind, n_nodes, p->in)) return nullptr;
+    if (!read_network(tail, head, freq, cost, kind, n_nodes, p->in) ||
+        !read_minutes(minutes, p->in, p->minutes)) {
+      return nullptr;
+    }
     if (!run(1, true, [&](lumo::CancelFlag) {
           p->net = lumo::prepare_network(p->in.tail, p->in.head, p->in.cost, p->in.n_nodes);
           p->outgoing = lumo::index_arcs(p->in.tail, p->in.n_nodes);
@@ -1095,6 +1101,7 @@ PyObject* py_assign_block(PyObject*, PyObject* args, PyObject* kwargs) {
     options.per_destination = true;
     options.components = components != 0;
     options.by_destination = true;
+    options.minutes = p->minutes;
     const Index n = p->in.n_nodes;
     const std::size_t m = p->in.tail.size();
     if (!run(threads, quick_work(dsts.size(), n, m), [&](lumo::CancelFlag cancel) {
@@ -1354,20 +1361,29 @@ const char* const kEffectiveNames[] = {"network", "total", "capacity", "beta", "
                                        nullptr};
 
 // effective_freqs(*, network, total, capacity, beta, loaded) -> M values
+// `capacity`: one value for every arc, or one per arc.
 PyObject* py_effective_freqs(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject *prep_obj, *total_obj;
-  float capacity = 0, beta = 0;
+  PyObject *prep_obj, *total_obj, *capacity_obj;
+  float beta = 0;
   int loaded = 0;
-  if (!keywords(args, kwargs, "effective_freqs", "OOffp", kEffectiveNames, &prep_obj, &total_obj,
-                &capacity, &beta, &loaded)) {
+  if (!keywords(args, kwargs, "effective_freqs", "OOOfp", kEffectiveNames, &prep_obj, &total_obj,
+                &capacity_obj, &beta, &loaded)) {
     return nullptr;
   }
   Prepared* p = prepared_of(prep_obj);
   if (p == nullptr) return nullptr;
   try {
     const std::size_t m = p->in.tail.size();
-    FloatVec total;
-    if (!read_block(total_obj, "total", m, total)) return nullptr;
+    FloatVec total, capacity;
+    if (!read_block(total_obj, "total", m, total) ||
+        !read_floats(capacity_obj, "capacity", Allowed::kFrequencies, capacity)) {
+      return nullptr;
+    }
+    if (capacity.size() != 1 && capacity.size() != m) {
+      PyErr_Format(input_error, "capacity has %zd entries, the network %zd arcs",
+                   static_cast<Py_ssize_t>(capacity.size()), static_cast<Py_ssize_t>(m));
+      return nullptr;
+    }
     FloatVec head_load(loaded ? p->in.n_nodes : 0), out;
     lumo::effective_freqs_from_totals(total, p->in.freq, p->in.head, capacity, beta,
                                       loaded != 0, head_load, out);
@@ -1399,7 +1415,8 @@ PyMethodDef methods[] = {
      "Congested assignment (see lumo.arrays); returns a dict."},
     {"prepare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_prepare)),
      METH_VARARGS | METH_KEYWORDS,
-     "prepare(*, tail, head, freq, cost, kind, n_nodes)\n--\n\nA network read once for block tasks."},
+     "prepare(*, tail, head, freq, cost, kind, n_nodes, minutes)\n--\n\nA network read once for block "
+     "tasks."},
     {"check_demand", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_check_demand)),
      METH_VARARGS | METH_KEYWORDS,
      "check_demand(*, network, demand, n_zones, destinations)\n--\n\nThe demand checks of assign; returns a dict."},
