@@ -1,6 +1,6 @@
 """The cluster path against local threads, at equal cores.
 
-Usage: python benchmarks/distributed.py [--scale 1.0] [--rounds 3]
+Usage: python benchmarks/distributed.py [--scale 1.0] [--rounds 3] [--bytes-only]
        python benchmarks/distributed.py --network kuopio [--copies 10] [--zones 600]
 
 The network: the synthetic metropolitan network of ``metro.py`` (``--scale``
@@ -162,6 +162,8 @@ def main():
     ap.add_argument("--zones", type=int, default=600, help="of the Kuopio copies")
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--capacity", type=float, default=70.0, help="places per vehicle")
+    ap.add_argument("--bytes-only", action="store_true",
+                    help="only the bytes on 2 workers, which do not depend on the load")
     args = ap.parse_args()
 
     made = metro_network(args.scale) if args.network == "metro" else None
@@ -209,6 +211,14 @@ def main():
         "congested cluster 2, 2 iterations": ((2, True), lambda c: congested(2, c)),
         "cluster 2 workers, profiler off": ((2, False), lambda c: uncongested(None, c)),
     }
+    if args.bytes_only:
+        cluster = Cluster(2)
+        try:
+            measured = bytes_moved(cluster.client, uncongested, congested)
+        finally:
+            cluster.close()
+        print_bytes(net, demand, sizes, n_dst, measured)
+        return
     groups = {}
     for name, (config, _) in cases.items():
         groups.setdefault(config, []).append(name)
@@ -272,7 +282,15 @@ def main():
     cw, cc = iteration("congested cluster 2, 1 iteration", "congested cluster 2, 2 iterations")
     print(f"  one congested iteration, cluster / local: wall {cw / lw:.3f}, CPU {cc / lc:.3f}")
 
-    m = net.n_arcs
+    print_bytes(net, demand, sizes, n_dst, measured_bytes)
+    noisy = max(loads) > (os.cpu_count() or 1) or spread > 1.2
+    print(f"load average {', '.join(f'{x:.2f}' for x in loads)} (start, after each round); "
+          f"largest spread of a case's rounds {spread:.2f}"
+          + ("; NOISY: prefer the CPU ratios, and rerun on a quiet machine" if noisy else ""))
+
+
+def print_bytes(net, demand, sizes, n_dst, measured_bytes):
+    m, z = net.n_arcs, demand.shape[0]
     per_call, per_iteration, peer_iteration, peer_most = measured_bytes
     network_bytes = sum(a.nbytes for a in (net.tail, net.head, net.freq, net.cost, net.kind))
     n_blocks = len(sizes)
@@ -290,10 +308,6 @@ def main():
           f"between workers {peer_iteration / 1e6:.2f} MB (median), {peer_most / 1e6:.2f} MB "
           f"at most (work stealing moves a block's averaged flows and labels, "
           f"{sizes[0] * (m + net.n_nodes) * 4 / 1e6:.1f} MB for the first)")
-    noisy = max(loads) > (os.cpu_count() or 1) or spread > 1.2
-    print(f"load average {', '.join(f'{x:.2f}' for x in loads)} (start, after each round); "
-          f"largest spread of a case's rounds {spread:.2f}"
-          + ("; NOISY: prefer the CPU ratios, and rerun on a quiet machine" if noisy else ""))
 
 
 def bytes_moved(client, uncongested, congested):

@@ -268,6 +268,45 @@ def _check_workers(client: Any) -> int:
 # ---------------------------------------------------------------------------
 # Two ways of running the tasks.
 
+#: Seconds between the client's checks, while it waits for tasks pinned to
+#: workers, that those workers are still in the cluster.
+_POLL = 0.25
+
+
+class _WorkersLost(Exception):
+    """Workers that tasks are pinned to left the cluster: those tasks would
+    wait for them forever."""
+
+    def __init__(self, workers: set[str]) -> None:
+        super().__init__(", ".join(sorted(workers)))
+        self.workers = workers
+
+
+def _homes(sizes: Sequence[int], nthreads: dict[str, int]) -> list[str]:
+    """The worker of each block, in block order: the workers, in address
+    order, take consecutive runs of blocks, each about its threads' share of
+    the destinations. A chain of sums in block order then passes from one
+    worker to the next only once per worker."""
+    workers = sorted(nthreads)
+    share = sum(sizes) / sum(nthreads[w] for w in workers)
+    ends = np.cumsum([nthreads[w] for w in workers]) * share
+    homes = []
+    start = 0
+    for size in sizes:
+        j = int(np.searchsorted(ends, start + size / 2, side="right"))
+        homes.append(workers[min(j, len(workers) - 1)])
+        start += size
+    return homes
+
+
+def _forget(timeout: BaseException) -> None:
+    """Drops a timeout's traceback: Dask keeps the timeout in a reference
+    cycle, through which the traceback's frames would hold the call's futures
+    (and so their tasks on the cluster) until the next garbage collection."""
+    timeout.__traceback__ = None
+    timeout.__context__ = None
+
+
 class _Dask:
     """Tasks on a dask.distributed cluster: data scattered once, sums chained."""
 
@@ -293,25 +332,70 @@ class _Dask:
         return futures[0].key, futures
 
     def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0,
-               hold: bool = False, workers: list[str] | None = None) -> Any:
+               hold: bool = False, home: str | None = None) -> Any:
         """A task. Only what `hold` marks is kept for cancelling: what the
         client still waits for. The rest is released as soon as the tasks that
         need it have run (the scheduler keeps how to compute it again, should
-        a worker die). `workers`: where it should run, while one of them is
-        there (else anywhere)."""
+        a worker die). `home`: the worker it must run on, and only there (a
+        strict restriction: the scheduler neither places it elsewhere nor
+        lets another worker steal it, which would move its inputs there); the
+        client waits for it with `wait` or `result`, which notice when that
+        worker has left."""
         future = self.client.submit(fn, *args, pure=False, priority=priority,
-                                    workers=workers or None,
-                                    allow_other_workers=bool(workers))
+                                    workers=[home] if home else None,
+                                    allow_other_workers=False)
         if hold:
             self.futures.append(future)
         return future
 
-    def where(self, futures: Sequence[Any]) -> list[list[str] | None]:
-        """The workers holding each future's result. A block's next task goes
-        there: its per-destination results are the large thing to move, and the
-        scheduler, finding that worker busy, would send them elsewhere."""
-        held = self.client.who_has(list(futures))
-        return [list(held.get(f.key, ())) or None for f in futures]
+    def homes(self, sizes: Sequence[int]) -> list[str | None]:
+        """A worker for each block, among those in the cluster now."""
+        live: dict[str, int] = self.client.nthreads()
+        if not live:  # between a worker's death and its replacement
+            self.client.wait_for_workers(1, timeout=60)
+            live = self.client.nthreads()
+        return list(_homes(sizes, live))
+
+    def held_by(self, future: Any) -> str | None:
+        """A worker holding the future's result, if one does."""
+        held = self.client.who_has([future]).get(future.key, ())
+        return min(held) if held else None
+
+    def wait(self, futures: Sequence[Any], homes: Sequence[str | None],
+             first: bool = False) -> Any:
+        """Waits for the futures (all of them, or the first to finish),
+        checking every _POLL seconds that the workers `homes` are still in
+        the cluster; raises _WorkersLost when one of them has left."""
+        from distributed import wait
+        pinned = {h for h in homes if h is not None}
+        while True:
+            try:
+                return wait(list(futures), timeout=_POLL,  # type: ignore[no-untyped-call]
+                            return_when="FIRST_COMPLETED" if first else "ALL_COMPLETED")
+            except TimeoutError as timeout:
+                _forget(timeout)
+            gone = pinned - set(self.client.nthreads()) if pinned else set()
+            if gone:
+                raise _WorkersLost(gone)
+
+    def result(self, future: Any, homes: Sequence[str | None]) -> Any:
+        """The future's result, waiting as `wait` does."""
+        while True:
+            self.wait([future], homes)
+            if future.status in ("error", "cancelled"):
+                return future.result()  # raises the task's failure, or CancelledError
+            try:
+                return future.result(timeout=_POLL)
+            except TimeoutError as timeout:  # lost with its worker since it finished
+                if future.status == "error":
+                    raise
+                _forget(timeout)
+
+    def drop(self, futures: Sequence[Any]) -> None:
+        """Cancels the futures and what depends on them."""
+        futures = [f for f in futures if f is not None]
+        if futures:
+            self.client.cancel(futures, force=True)
 
     def cancel(self) -> None:
         if self.futures:
@@ -343,16 +427,23 @@ class _Executor:
     def put(self, *values: Any) -> tuple[str, list[Any]]:
         return uuid.uuid4().hex, [_Resolved(v) for v in values]
 
-    def where(self, futures: Sequence[Any]) -> list[list[str] | None]:
-        return [None for _ in futures]
+    def homes(self, sizes: Sequence[int]) -> list[str | None]:
+        return [None for _ in sizes]
 
     def submit(self, fn: Callable[..., Any], *args: Any, priority: int = 0,
-               hold: bool = False, workers: list[str] | None = None) -> Any:
+               hold: bool = False, home: str | None = None) -> Any:
         concrete = [a.result() if isinstance(a, (_Resolved, concurrent.futures.Future)) else a
                     for a in args]
         future = self.executor.submit(fn, *concrete)
         self.futures.append(future)
         return future
+
+    def result(self, future: Any, homes: Sequence[str | None]) -> Any:
+        return future.result()
+
+    def drop(self, futures: Sequence[Any]) -> None:
+        for f in futures:
+            f.cancel()
 
     def cancel(self) -> None:
         for f in self.futures:
@@ -397,16 +488,15 @@ class _Folded:
 
 
 def _chain(backend: _Dask | _Executor, fold: Callable[..., Any], blocks: list[Any],
-           n_arcs: int, where: list[list[str] | None] | None = None) -> Any:
+           n_arcs: int, homes: Sequence[str | None]) -> Any:
     """The running sums after the last block, added block after block: on Dask
-    a chain of tasks, each depending on the one before and running where its
-    block is (`where`); otherwise here. Returns something to call result() on."""
-    if backend.chains and _SUMS == "chain":
+    a chain of tasks, each depending on the one before and running on its
+    block's worker (`homes`); otherwise here. Returns something to call
+    result() on."""
+    if backend.chains:
         running: Any = None
-        for i, b in enumerate(blocks):
-            running = backend.submit(fold, running, b, n_arcs, priority=1,
-                                     workers=where[i] if where else None)
-        backend.futures.append(running)
+        for b, home in zip(blocks, homes):
+            running = backend.submit(fold, running, b, n_arcs, priority=1, home=home)
         return running
     return _Folded(fold, blocks, n_arcs)
 
@@ -515,6 +605,7 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
                     folded += 1
             assert running is not None
             return _skim(running[0], cost, running[1], labels, dest_flows, comps)
+        assert isinstance(backend, _Dask)
         flows, total = _chained_assign(backend, computed, per_destination, m, place)
         return _skim(flows, cost, total, labels, dest_flows, comps)
 
@@ -522,40 +613,56 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
     return out, dsts
 
 
-def _chained_assign(backend: Any, computed: list[Any], keep_flows: bool, n_arcs: int,
+def _chained_assign(backend: _Dask, computed: list[Any], keep_flows: bool, n_arcs: int,
                     place: Callable[[int, dict[str, Any]], None]) -> tuple[np.ndarray, float]:
     """The blocks' sums in block order, each block's fold a task that depends
     on its block alone: the running sums after block b − 1 travel in the task,
-    so the scheduler can only run it where block b's per-destination flows
-    are (no location to ask for, no flows to move), and it brings back the new
-    running sums with the parts of block b for the client. Block b's fold is
-    sent once block b has finished and block b − 1's fold has come back."""
-    from distributed import as_completed
-    blocks = {f.key: i for i, f in enumerate(computed)}
-    folds: dict[str, int] = {}
-    ready: dict[int, Any] = {}
+    and it brings back the new running sums with the parts of block b for the
+    client. Block b's fold is sent once block b has finished and block b − 1's
+    fold has come back, to the worker holding block b and only there: stolen
+    by another worker, it would take the block's per-destination flows with
+    it. Should that worker leave first, the scheduler computes the block
+    again elsewhere, and the fold is sent again, unpinned: its one input
+    decides where it runs."""
+    index = {f.key: i for i, f in enumerate(computed)}
+    # A block is held until its fold has come back: a fold sent again needs it.
+    blocks = dict(enumerate(computed))
+    computed.clear()
+    outstanding = {f.key: f for f in blocks.values()}
+    finished: set[int] = set()
     running: tuple[np.ndarray, float] | None = None
-    folding = False
     folded = 0
-    pending = as_completed(computed)  # type: ignore[no-untyped-call]
-    computed.clear()  # a block's flows are released once folded
-    for f in pending:
-        if f.key in folds:
-            i = folds.pop(f.key)
-            running, part = f.result()
-            place(i, part)
-            folded, folding = i + 1, False
-        else:
-            i = blocks.pop(f.key)
-            if f.status == "error":
-                f.result()  # raises the task's failure
-            ready[i] = f
-        if not folding and folded in ready:
-            fold = backend.submit(_fold_block, running, ready.pop(folded), n_arcs, keep_flows,
+    fold: Any = None
+    home: str | None = None
+    while folded < len(index):
+        if fold is None and folded in finished:
+            finished.discard(folded)
+            home = backend.held_by(blocks[folded])
+            fold = backend.submit(_fold_block, running, blocks[folded], n_arcs, keep_flows,
+                                  priority=1, hold=True, home=home)
+            outstanding[fold.key] = fold
+        try:
+            done = backend.wait(list(outstanding.values()), [home], first=True).done
+            if fold is not None and fold in done:
+                running, part = backend.result(fold, [home])
+        except _WorkersLost:
+            backend.drop([fold])
+            del outstanding[fold.key]
+            home = None
+            fold = backend.submit(_fold_block, running, blocks[folded], n_arcs, keep_flows,
                                   priority=1, hold=True)
-            folds[fold.key] = folded
-            folding = True
-            pending.add(fold)  # type: ignore[no-untyped-call]
+            outstanding[fold.key] = fold
+            continue
+        for f in done:
+            del outstanding[f.key]
+            if f is fold:
+                place(folded, part)
+                del blocks[folded]
+                folded, fold, home = folded + 1, None, None
+            else:
+                if f.status == "error":
+                    f.result()  # raises the task's failure
+                finished.add(index[f.key])
     assert running is not None
     return running
 
@@ -577,6 +684,159 @@ def _log_finished(iterations: int, gap: float, tol: float, converged: bool) -> N
                   gap, tol, "converged" if converged else "not converged",
                   extra={"function": "assign_congested", "iterations": iterations, "gap": gap,
                          "tol": tol, "converged": converged})
+
+
+def _same(value: Any) -> Any:
+    """The value under a key of its own: a worker's own copy."""
+    return value
+
+
+class _Spread:
+    """A value that the blocks' tasks read on every worker (the network, the
+    demand, an iteration's frequencies): scattered once, then a copy under a
+    key of its own on each worker that holds blocks, made there by a task
+    that returns it. Under one key, the copies would be replicas, which Dask's
+    memory manager drops from a worker where no task is waiting for them just
+    then (between two iterations, say): the next iteration's tasks would fetch
+    them again."""
+
+    def __init__(self, origin: Any) -> None:
+        self.origin = origin
+        self.copies: dict[str, Any] = {}
+
+    def on(self, backend: _Dask | _Executor, home: str | None) -> Any:
+        if home is None:  # not on Dask: the value itself
+            return self.origin
+        copy = self.copies.get(home)
+        if copy is None:
+            # From the scattered value while a worker holds it, else from a copy.
+            made = [f for _, f in sorted(self.copies.items()) if f.status == "finished"]
+            source = self.origin if self.origin.status == "finished" or not made else made[0]
+            copy = self.copies[home] = backend.submit(_same, source, home=home)
+        return copy
+
+    def forget(self, gone: set[str]) -> None:
+        for home in gone & self.copies.keys():
+            del self.copies[home]
+
+    def futures(self) -> list[Any]:
+        return list(self.copies.values())
+
+
+_Entry = tuple[_Spread, float, int]
+
+
+class _Blocks:
+    """A congested run's blocks, each with its state (the averaged flows and
+    labels of its destinations) on one worker, its home, for the whole run.
+
+    On Dask every task of a block runs at its home and only there: stealing
+    one would move the block's state, 4 (M + N) bytes a destination. The
+    homes are consecutive runs of blocks, so the chain of sums passes from
+    one worker to the next only once per worker. A worker that leaves the
+    cluster would leave its blocks' tasks waiting for it; so the client, while
+    it waits, checks that the homes are still there, and gives the blocks of
+    one that left new homes among the workers left, where their state is
+    computed again from the start with the same frequencies and weights:
+    the same bits, at the price of those blocks' iterations so far."""
+
+    def __init__(self, backend: _Dask | _Executor, key: str, net_f: Any, dem_f: Any,
+                 pieces: list[np.ndarray], threads: int, n_arcs: int) -> None:
+        self.backend, self.key = backend, key
+        self.net, self.dem = _Spread(net_f), _Spread(dem_f)
+        self.pieces, self.threads, self.n_arcs = pieces, threads, n_arcs
+        self.homes = backend.homes([len(p) for p in pieces])
+        self.states: list[Any] = [None] * len(pieces)
+        # How every state so far was made: None for the start, then each
+        # iteration's (frequencies, weight, iterations before).
+        self.history: list[_Entry | None] = []
+
+    def _step(self, i: int, state: Any, entry: _Entry | None) -> Any:
+        home = self.homes[i]
+        freqs = None if entry is None else entry[0].on(self.backend, home)
+        weight, done = (0.0, 0) if entry is None else entry[1:]
+        return self.backend.submit(_step_task, self.key, self.net.on(self.backend, home),
+                                   self.dem.on(self.backend, home), self.pieces[i], state, freqs,
+                                   weight, False, done, self.threads, hold=True, home=home)
+
+    def _spreads(self) -> list[_Spread]:
+        return [self.net, self.dem] + [e[0] for e in self.history if e is not None]
+
+    def _hold(self, futures: list[Any]) -> None:
+        """What Ctrl-C or a failure cancels: the scattered data and its
+        copies, the states, and what the client waits for."""
+        copies = [f for s in self._spreads() for f in s.futures()]
+        self.backend.futures = self.backend.scattered + copies + self.states + futures
+
+    def advance(self, entry: _Entry | None) -> Any:
+        """The start of every block (`entry` None) or one iteration of every
+        block (its frequencies, weight and the iterations before): the running
+        sums after the last block."""
+        self.history.append(entry)
+        self.states = [self._step(i, s, entry) for i, s in enumerate(self.states)]
+        while True:
+            total = _chain(self.backend, _fold_congested, self.states, self.n_arcs, self.homes)
+            self._hold([total])
+            try:
+                return self.backend.result(total, self.homes)
+            except _WorkersLost as lost:
+                self.backend.drop([total])
+                self._rehome(lost.workers, range(len(self.pieces)))
+
+    def finish(self, freqs: _Spread | None, components: bool) -> list[list[dict[str, Any]]]:
+        """Every block's costs and part of the total cost, and with
+        `components` those of an assignment at `freqs`, in block order."""
+        def send(i: int) -> list[Any]:
+            b, home = self.pieces[i], self.homes[i]
+            net, dem = self.net.on(self.backend, home), self.dem.on(self.backend, home)
+            sent = [self.backend.submit(_finish_task, self.key, net, dem, b, self.states[i],
+                                        hold=True, home=home)]
+            if components:
+                at = None if freqs is None else freqs.on(self.backend, home)
+                comps = self.backend.submit(_assign_task, self.key, net, dem, b, at, False, True,
+                                            self.threads, home=home)
+                if self.backend.chains:  # only what the client needs comes back
+                    comps = self.backend.submit(_what_client_needs, comps, False, hold=True,
+                                                home=home)
+                sent.append(comps)
+            return sent
+
+        sent = [send(i) for i in range(len(self.pieces))]
+        self._hold([f for fs in sent for f in fs])
+        out: list[list[dict[str, Any]]] = []
+        while len(out) < len(sent):
+            i = len(out)
+            try:
+                out.append([self.backend.result(f, [self.homes[i]]) for f in sent[i]])
+            except _WorkersLost as lost:
+                left = range(i, len(sent))
+                redo = [j for j in left if self.homes[j] in lost.workers]
+                self.backend.drop([f for j in redo for f in sent[j]])
+                self._rehome(lost.workers, left)
+                for j in redo:
+                    sent[j] = send(j)
+                self._hold([f for fs in sent[i:] for f in fs])
+        return out
+
+    def _rehome(self, gone: set[str], blocks: Sequence[int]) -> None:
+        """New homes for those of `blocks` whose home has left, and their
+        state computed there again from the start."""
+        for spread in self._spreads():
+            spread.forget(gone)
+        lost = [i for i in blocks if self.homes[i] in gone]
+        if not lost:
+            return
+        self.backend.drop([self.states[i] for i in lost])
+        homes = self.backend.homes([len(self.pieces[i]) for i in lost])
+        _LOG.warning("assign_congested: worker %s left the cluster; its %d blocks are computed "
+                     "again, from the start, on %s", ", ".join(sorted(gone)), len(lost),
+                     ", ".join(sorted({str(h) for h in homes})))
+        for i, home in zip(lost, homes):
+            self.homes[i] = home
+            state = None
+            for entry in self.history:
+                state = self._step(i, state, entry)
+            self.states[i] = state
 
 
 def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray,
@@ -603,17 +863,14 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray,
 
     def work() -> dict[str, Any]:
         key, (net_f, dem_f) = backend.put(arrays, mat)
-        pieces = _blocks(dst, block_sizes(dst.shape[0], n, m, backend.threads))
-        # Each block's averaged flows and labels (its state) stay on the worker
-        # that started it: every later task of the block goes there.
-        states = [backend.submit(_step_task, key, net_f, dem_f, b, None, None, 0.0, False, 0,
-                                 task_threads, hold=True) for b in pieces]
-        where = backend.where(states) if backend.chains else None
-        total, _, _ = _chain(backend, _fold_congested, states, m, where).result()
+        run = _Blocks(backend, key, net_f, dem_f,
+                      _blocks(dst, block_sizes(dst.shape[0], n, m, backend.threads)),
+                      task_threads, m)
+        total, _, _ = run.advance(None)
         gaps: list[float] = []
         weights: list[float] = []
         stopped = False
-        eff_f = None
+        eff_f: _Spread | None = None
         last = None
         # No iteration at all unless the tolerance is below +inf.
         while tol32 < math.inf and (not gaps or (len(gaps) < max_iters and gaps[-1] > tol32)):
@@ -621,23 +878,16 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray,
             eff = np.asarray(_arrays.effective_freqs(network=here, total=total,
                                                      capacity=capacity, beta=beta, loaded=True))
             # Every iteration's frequencies stay on the workers until the call
-            # ends: a block lost with its worker is recomputed from them.
-            eff_f = backend.put(eff)[1][0]
+            # ends: a block lost with its worker is computed again from them.
+            eff_f = _Spread(backend.put(eff)[1][0])
             last = eff
-            where = backend.where(states) if backend.chains else None
             # The weight of this iteration by the core's rule, applied as a
             # constant weight by every block.
             weight = _arrays.step_weight(step=step[0], decay=step[1], step_param=step[2],
                                          step_param2=step[3],
                                          gaps=np.asarray(gaps, dtype=np.float32))
             weights.append(weight)
-            states = [backend.submit(_step_task, key, net_f, dem_f, b, s, eff_f, weight, False,
-                                     len(gaps), task_threads, hold=True,
-                                     workers=where[i] if where else None)
-                      for i, (b, s) in enumerate(zip(pieces, states))]
-            backend.futures = backend.scattered + states
-            total, numerator, denominator = _chain(backend, _fold_congested, states, m,
-                                                   where).result()
+            total, numerator, denominator = run.advance((eff_f, weight, len(gaps)))
             gap = _arrays.ratio(numerator=numerator, denominator=denominator)
             gaps.append(gap)
             _log_iteration(len(gaps), gap, time.perf_counter() - t0)
@@ -648,31 +898,19 @@ def assign_congested(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray,
         converged = bool(gaps) and gaps[-1] <= tol32
         _log_finished(len(gaps), gap, tol32, converged)
 
-        where = backend.where(states) if backend.chains else None
-        at = (lambda i: where[i]) if where else (lambda i: None)
-        finals = [backend.submit(_finish_task, key, net_f, dem_f, b, s, hold=True, workers=at(i))
-                  for i, (b, s) in enumerate(zip(pieces, states))]
-        extra = []
-        if components:
-            # The newest assignment once more, with its strategies' components.
-            extra = [backend.submit(_assign_task, key, net_f, dem_f, b, eff_f, False, True,
-                                    task_threads, workers=at(i)) for i, b in enumerate(pieces)]
-            if backend.chains:
-                extra = [backend.submit(_what_client_needs, f, False, hold=True, workers=at(i))
-                         for i, f in enumerate(extra)]
+        # The newest assignment once more, with its strategies' components.
+        parts = run.finish(eff_f, components)
         cost = _matrix(z)
         total_cost = 0.0
-        for b, f in zip(pieces, finals):  # in order, for the total
-            part = f.result()
-            _place(cost, b, part["cost"])
-            total_cost = _arrays.fold_values(running=total_cost, values=part["partials"])
+        for b, part in zip(run.pieces, parts):  # in order, for the total
+            _place(cost, b, part[0]["cost"])
+            total_cost = _arrays.fold_values(running=total_cost, values=part[0]["partials"])
         comps = None
         if components:
             comps = [_matrix(z) for _ in range(4)]
-            for b, f in zip(pieces, extra):
-                part = f.result()
+            for b, part in zip(run.pieces, parts):
                 for c, name in enumerate(_COMPONENTS):
-                    _place(comps[c], b, part[name])
+                    _place(comps[c], b, part[1][name])
         out = _skim(total, cost, total_cost, None, None, comps)
         out.update(iterations=len(gaps), gaps=gaps, converged=converged, stopped=stopped,
                    weights=weights,
