@@ -15,6 +15,17 @@ def slow(name, seconds, falling, *args):
     return getattr(lumo.distributed, name)(*args)
 
 
+def slow_on(worker, seconds, name, *args):
+    """The block task `name` of lumo.distributed, after `seconds` on the
+    worker `worker` only: that worker falls behind the others."""
+    import lumo.distributed
+    from distributed import get_worker
+
+    if get_worker().address == worker:
+        time.sleep(seconds)
+    return getattr(lumo.distributed, name)(*args)
+
+
 def spoil(how, folder):
     """Makes this worker lose lumo ("missing"), see another version of it
     ("other": `folder` holds a lumo dist-info of version 0.0.1), or mends it."""

@@ -200,38 +200,67 @@ def test_any_executor_in_any_finish_order(monkeypatch, la, ld):
                     la.assign_congested(net, demand, 4.0, tol=0.0, max_iters=3))
 
 
-@pytest.mark.parametrize("call", ["assign", "assign_congested"])
-def test_a_killed_worker_costs_a_retry_not_the_result(client, la, ld, monkeypatch, call):
+# Where the worker dies: (function, the task slowed there, which worker, the
+# call's arguments, whether after the first iteration).
+KILLS = {
+    # Dask computes its lost blocks again, anywhere
+    "uncongested block": ("assign", "_assign_task", -1, {}, False),
+    # a fold pinned to the worker holding its block: sent again, unpinned
+    "uncongested fold": ("assign", "_fold_block", -1, {}, False),
+    # a congested block's tasks are pinned to its worker: its blocks get a new
+    # worker and are computed again there from the start
+    "congested start": ("assign_congested", "_step_task", -1,
+                        dict(capacity=4.0, tol=0.0, max_iters=2), False),
+    # the first worker also received the scattered network, demand and
+    # frequencies, which the others copied
+    "congested iteration": ("assign_congested", "_step_task", 0,
+                            dict(capacity=4.0, tol=0.0, max_iters=3), True),
+    "congested finish": ("assign_congested", "_finish_task", -1,
+                         dict(capacity=4.0, tol=0.0, max_iters=2, components=True), False),
+}
+
+
+@pytest.mark.parametrize("case", list(KILLS))
+def test_a_killed_worker_costs_a_retry_not_the_result(client, la, ld, monkeypatch, caplog,
+                                                      case):
+    call, task, which, kw, after_first = KILLS[case]
     net, demand = random_network(11)
     monkeypatch.setattr(ld, "_BLOCK_SIZE", 1)
-    task = "_assign_task" if call == "assign" else "_step_task"
     slowed(monkeypatch, task, 0.1)
     pids = client.run(os.getpid)
-    address, victim = sorted(pids.items())[-1]
-    kw = {} if call == "assign" else dict(capacity=4.0, tol=0.0, max_iters=2)
+    address, victim = sorted(pids.items())[which]
     want = getattr(la, call)(net, demand, **kw)
+    iterated = threading.Event()
     killed = []
 
     def kill_once_it_computes():
-        # the victim's second slowed task: mid-call, with results already made
+        # the victim's second slowed task (and, where asked, after the first
+        # iteration): mid-call, with results already made
         deadline = time.monotonic() + 30
         seen = set()
         while time.monotonic() < deadline:
-            seen.update(k for k in client.processing().get(address, ()) if "slow" in str(k))
+            if iterated.is_set() or not after_first:
+                seen.update(k for k in client.processing().get(address, ()) if "slow" in str(k))
             if len(seen) >= 2:
                 os.kill(victim, signal.SIGKILL)
                 killed.append(True)
                 return
             time.sleep(0.01)
 
+    if call == "assign_congested":
+        kw = dict(kw, progress=lambda k, gap: iterated.set())
     killer = threading.Thread(target=kill_once_it_computes)
     killer.start()
     try:
-        got = getattr(la, call)(net, demand, executor=client, **kw)
+        with caplog.at_level(logging.WARNING, logger="lumo"):
+            got = getattr(la, call)(net, demand, executor=client, **kw)
     finally:
         killer.join()
     assert killed  # the worker died while the call was computing
     same_result(got, want)
+    if call == "assign_congested":  # its blocks went elsewhere
+        assert any(f"worker {address} left the cluster" in r.getMessage()
+                   for r in caplog.records)
     wait_for_two(client)
     assert victim not in client.run(os.getpid).values()  # it did die, and was replaced
 
@@ -341,6 +370,20 @@ def test_blocks_shrink_towards_the_end_but_stay_a_tenth_of_a_second(ld, monkeypa
     assert ld.block_sizes(*shape) == [3] * (n_dst // 3) + ([n_dst % 3] if n_dst % 3 else [])
 
 
+def test_workers_take_consecutive_runs_of_blocks_by_their_threads(ld):
+    # so that a chain of sums in block order crosses once per worker
+    sizes = ld.block_sizes(2000, 28_591, 107_075, 6)
+    for threads in ({"tcp://b:1": 1, "tcp://a:2": 1},
+                    {"tcp://a:1": 1, "tcp://c:1": 3, "tcp://b:9": 2},
+                    {"tcp://a:1": 2, "tcp://b:1": 1, "tcp://c:1": 1, "tcp://d:1": 2}):
+        homes = ld._homes(sizes, threads)
+        order = [sorted(threads).index(h) for h in homes]
+        assert order == sorted(order) and len(homes) == len(sizes)
+        for worker, n in threads.items():
+            got = sum(s for s, h in zip(sizes, homes) if h == worker)
+            assert abs(got - 2000 * n / sum(threads.values())) <= max(sizes)
+
+
 def test_gtfs_networks_go_the_same_way(client, la, tmp_path):
     import lumo.gtfs
     from test_gtfs import DAY, write_feed
@@ -368,9 +411,38 @@ def test_per_destination_flows_stay_where_they_were_computed(client, la, ld, mon
     moved = sent() - before
     blocks = len(dsts) // 3
     flows = len(dsts) * net.n_arcs * 4
-    # Work stealing may still move a few blocks to an idle worker on a busy
-    # machine; shipping every block's flows would not fit under this bound.
+    # The running sums come back once per block; the rest of the bound is
+    # room for the network and demand copied to the second worker, far less
+    # than the blocks' flows, which a fold stolen by the other worker (as a
+    # fold pinned to its block's worker is not) would bring with it.
     assert moved < blocks * net.n_arcs * 4 + flows // 2, (moved, flows)
+
+
+def test_a_congested_iteration_sends_only_what_changed(client, la, ld, monkeypatch):
+    # One worker falls behind, which invites Dask to move its queued tasks to
+    # the other (work stealing) and with them the blocks' averaged flows and
+    # labels, 4 (M + N) bytes a destination. They stay: an iteration moves
+    # the new frequencies to the second worker, the running sums once from
+    # worker to worker, the totals to the client, 4 M bytes each.
+    net, demand = random_network(15, zones=24, extra=2000)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 3)
+    slow = sorted(client.nthreads())[0]
+    monkeypatch.setattr(ld, "_step_task",
+                        functools.partial(cluster_tasks.slow_on, slow, 0.3, "_step_task"))
+    kw = dict(tol=0.0, max_iters=4)
+    sent = []
+
+    def count(k, gap):
+        sent.append(sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total)
+                        .values()))
+
+    got = la.assign_congested(net, demand, 5.0, executor=client, progress=count, **kw)
+    same_result(got, la.assign_congested(net, demand, 5.0, **kw))
+    per_iteration = np.diff(sent)
+    floats = 4 * net.n_arcs
+    state = 3 * 4 * (net.n_arcs + net.n_nodes)  # of one block
+    # Dask's memory manager may drop a replica of the frequencies once
+    assert max(per_iteration) <= 4 * floats < 3 * floats + state, (per_iteration, floats)
 
 
 def perceived_network(la, seed):

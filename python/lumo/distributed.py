@@ -374,9 +374,19 @@ class _Dask:
                             return_when="FIRST_COMPLETED" if first else "ALL_COMPLETED")
             except TimeoutError as timeout:
                 _forget(timeout)
-            gone = pinned - set(self.client.nthreads()) if pinned else set()
+            except concurrent.futures.CancelledError as cancelled:
+                # The scheduler cancels what needed data lost with a worker.
+                gone = self._gone(pinned)
+                if not gone:
+                    raise
+                _forget(cancelled)
+                raise _WorkersLost(gone) from None
+            gone = self._gone(pinned)
             if gone:
                 raise _WorkersLost(gone)
+
+    def _gone(self, homes: set[str]) -> set[str]:
+        return homes - set(self.client.nthreads()) if homes else set()
 
     def result(self, future: Any, homes: Sequence[str | None]) -> Any:
         """The future's result, waiting as `wait` does."""
@@ -716,8 +726,11 @@ class _Spread:
         return copy
 
     def forget(self, gone: set[str]) -> None:
-        for home in gone & self.copies.keys():
-            del self.copies[home]
+        """Drops the copies of workers that left, and those that the scheduler
+        cancelled, having lost what they were copied from."""
+        for home, copy in list(self.copies.items()):
+            if home in gone or copy.status == "cancelled":
+                del self.copies[home]
 
     def futures(self) -> list[Any]:
         return list(self.copies.values())
@@ -823,7 +836,10 @@ class _Blocks:
         state computed there again from the start."""
         for spread in self._spreads():
             spread.forget(gone)
-        lost = [i for i in blocks if self.homes[i] in gone]
+        # Blocks whose home left, and any that the scheduler cancelled, having
+        # lost what they were computed from.
+        lost = [i for i in blocks
+                if self.homes[i] in gone or self.states[i].status == "cancelled"]
         if not lost:
             return
         self.backend.drop([self.states[i] for i in lost])
