@@ -26,7 +26,8 @@ One cluster runs at a time, started before its cases and closed after them,
 so that no idle cluster takes a share of the cores. It also prints the bytes
 each call moves: all of the loopback interface's traffic during a call (the
 workers, the scheduler and the client talk over it, and nothing else here
-should), and what of it the design accounts for. Ratios of medians measured
+should), and what of it the design accounts for; bytes do not depend on
+the load, and ``--bytes-only`` prints only them. Ratios of medians measured
 in one run; the load average says how far to trust them: a run is flagged
 noisy when it exceeded the cores or the rounds of a case spread by more than
 a fifth.
@@ -137,8 +138,9 @@ def cpu_seconds(procs):
 
 
 def peer_bytes(client):
-    """What the workers sent each other, as they count it (the scatter's
-    copies, the blocks that work stealing moves, the chain of sums)."""
+    """What the workers sent, as they count it: to each other (the scatter's
+    copies, the chain of sums, anything work stealing moves) and to the
+    client (the results it fetches)."""
     return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total)
                .values())
 
@@ -291,39 +293,45 @@ def main():
 
 def print_bytes(net, demand, sizes, n_dst, measured_bytes):
     m, z = net.n_arcs, demand.shape[0]
-    per_call, per_iteration, peer_iteration, peer_most = measured_bytes
+    per_call, (iteration, iteration_most), (peer_iteration, peer_most) = measured_bytes
     network_bytes = sum(a.nbytes for a in (net.tail, net.head, net.freq, net.cost, net.kind))
     n_blocks = len(sizes)
+    arcs = m * 4 / 1e6
+    # What the design sends, through the scheduler where the client sends
+    # (client to scheduler to worker: twice on the loopback).
     print("\nbytes on 2 workers (loopback traffic of the whole call; the design's share):")
     print(f"  uncongested call: {per_call[0] / 1e6:.1f} MB with folds on the workers; the "
-          f"network and demand scattered to each worker {2 * (network_bytes + demand.nbytes) / 1e6:.1f} MB, "
-          f"the cost matrix back {z * z * 4 / 1e6:.1f} MB, the running sums out and back "
-          f"{2 * n_blocks * m * 4 / 1e6:.1f} MB ({n_blocks} blocks), between workers "
-          f"{per_call[2] / 1e6:.1f} MB; "
+          f"network and demand to one worker and on to the other "
+          f"{3 * (network_bytes + demand.nbytes) / 1e6:.1f} MB, the cost matrix back "
+          f"{z * z * 4 / 1e6:.1f} MB, the running sums out and back "
+          f"{3 * n_blocks * arcs:.1f} MB ({n_blocks} blocks); the workers sent "
+          f"{per_call[2] / 1e6:.1f} MB (to each other and to the client); "
           f"{per_call[1] / 1e6:.1f} MB with sums on the client "
-          f"(every destination's flows: {n_dst * m * 4 / 1e6:.1f} MB)")
-    print(f"  one congested iteration: {per_iteration / 1e6:.2f} MB; the effective frequencies to "
-          f"each worker {2 * m * 4 / 1e6:.2f} MB, the total flows back {m * 4 / 1e6:.2f} MB, "
-          f"the chain of sums from block to block up to {n_blocks * m * 4 / 1e6:.2f} MB; "
-          f"between workers {peer_iteration / 1e6:.2f} MB (median), {peer_most / 1e6:.2f} MB "
-          f"at most (work stealing moves a block's averaged flows and labels, "
+          f"(every destination's flows: {n_dst * arcs:.1f} MB)")
+    print(f"  one congested iteration: {iteration / 1e6:.2f} MB (median), "
+          f"{iteration_most / 1e6:.2f} MB at most; the effective frequencies to one worker and "
+          f"on to the other {3 * arcs:.2f} MB, the running sums from the first worker's blocks "
+          f"to the second's {arcs:.2f} MB, the total flows back {arcs:.2f} MB; the workers "
+          f"sent {peer_iteration / 1e6:.2f} MB (median), {peer_most / 1e6:.2f} MB at most "
+          f"(a block's averaged flows and labels, which stay on its worker, are "
           f"{sizes[0] * (m + net.n_nodes) * 4 / 1e6:.1f} MB for the first)")
 
 
 def bytes_moved(client, uncongested, congested):
     """Loopback bytes of an uncongested call (folds on the workers, then sums
-    on the client) and the median of a congested iteration's, between the
-    progress calls of a four-iteration run."""
+    on the client) and the median and most of a congested iteration's,
+    between the progress calls of a six-iteration run."""
     p0, b0 = peer_bytes(client), loopback_bytes()
     uncongested(None, client)
     p1, b1 = peer_bytes(client), loopback_bytes()
     uncongested(None, client, "client")
     b2 = loopback_bytes()
     marks = []
-    congested(4, client, lambda k, gap: marks.append((loopback_bytes(), peer_bytes(client))))
+    congested(6, client, lambda k, gap: marks.append((loopback_bytes(), peer_bytes(client))))
     steps = [(b[0] - a[0], b[1] - a[1]) for a, b in zip(marks, marks[1:])]
-    return ((b1 - b0, b2 - b1, p1 - p0), statistics.median(x for x, _ in steps),
-            statistics.median(y for _, y in steps), max(y for _, y in steps))
+    lo, peer = [x for x, _ in steps], [y for _, y in steps]
+    return ((b1 - b0, b2 - b1, p1 - p0), (statistics.median(lo), max(lo)),
+            (statistics.median(peer), max(peer)))
 
 
 if __name__ == "__main__":
