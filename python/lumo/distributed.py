@@ -18,21 +18,27 @@ With a ``dask.distributed.Client``:
   the new running sums with the block's results for the client. Only the
   running sums (one float per arc) travel; the per-destination flows stay
   where they were computed;
+* a congested run gives every worker a run of consecutive blocks, and every
+  task of a block runs on that worker only: its averaged flows and labels
+  stay there for the whole run, never stolen by another worker;
 * the congested run's sums (its total arc flows and the two sums of its gap)
-  run as a chain of tasks, each depending on the one before, each on the
-  worker that holds its block;
-* a congested iteration sends the effective frequencies (one float per arc) to
-  every worker and gets back, at the end of its chain, the total arc flows and
-  the gap's two sums; every block's averaged flows and labels stay on a worker
-  between iterations.
+  run as a chain of tasks, each depending on the one before, each on its
+  block's worker: the chain passes from one worker to the next once per
+  worker;
+* a congested iteration sends the effective frequencies (one float per arc)
+  once, each worker making its own copy, and gets back, at the end of its
+  chain, the total arc flows and the gap's two sums.
 
 Any other ``concurrent.futures.Executor`` (a ``ProcessPoolExecutor``) works
 too, without scattering: every task carries the network and demand, its
 results come back whole and the client adds them up, in destination order.
 
-A worker that dies costs its tasks a retry (the scheduler recomputes what was
-lost, from the same inputs, so the bits do not change). Every worker must have
-this version of lumo: that is checked before anything is computed.
+A worker that dies costs its tasks a retry, from the same inputs, so the bits
+do not change: the scheduler computes what was lost again, or, for a
+congested block (whose tasks could only wait for their worker), the client
+notices that the worker left and has the block's state computed again from
+the start on another. Every worker must have this version of lumo: that is
+checked before anything is computed.
 """
 from __future__ import annotations
 
