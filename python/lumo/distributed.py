@@ -396,16 +396,20 @@ class _Dask:
 
     def result(self, future: Any, homes: Sequence[str | None]) -> Any:
         """The future's result, waiting as `wait` does."""
+        patience = _POLL
         while True:
             self.wait([future], homes)
             if future.status in ("error", "cancelled"):
                 return future.result()  # raises the task's failure, or CancelledError
             try:
-                return future.result(timeout=_POLL)
-            except TimeoutError as timeout:  # lost with its worker since it finished
+                return future.result(timeout=patience)
+            except TimeoutError as timeout:
+                # Lost with its worker since it finished, or slow to come: a
+                # large result on a slow link gets longer at every try.
                 if future.status == "error":
                     raise
                 _forget(timeout)
+                patience *= 2
 
     def drop(self, futures: Sequence[Any]) -> None:
         """Cancels the futures and what depends on them."""
