@@ -15,6 +15,16 @@ def slow(name, seconds, falling, *args):
     return getattr(lumo.distributed, name)(*args)
 
 
+def slow_from(first, seconds, name, *args):
+    """The block task `name` of lumo.distributed, after `seconds` for the
+    blocks from destination `first` on."""
+    import lumo.distributed
+
+    if int(args[3][0]) >= first:
+        time.sleep(seconds)
+    return getattr(lumo.distributed, name)(*args)
+
+
 def slow_on(worker, seconds, name, *args):
     """The block task `name` of lumo.distributed, after `seconds` on the
     worker `worker` only: that worker falls behind the others."""

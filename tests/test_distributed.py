@@ -265,6 +265,42 @@ def test_a_killed_worker_costs_a_retry_not_the_result(client, la, ld, monkeypatc
     assert victim not in client.run(os.getpid).values()  # it did die, and was replaced
 
 
+def test_the_worker_computing_the_last_block_killed(client, la, ld, monkeypatch):
+    # Once few tasks are left, Dask's memory manager keeps the scattered
+    # network and demand only where a task still needs them: the worker
+    # computing the last block may hold the only copy when it dies. The
+    # client sends them again.
+    net, demand = random_network(17)
+    monkeypatch.setattr(ld, "_BLOCK_SIZE", 4)
+    last = 20
+    monkeypatch.setattr(ld, "_assign_task",
+                        functools.partial(cluster_tasks.slow_from, last, 3.0, "_assign_task"))
+    want = la.assign(net, demand)
+    pids = client.run(os.getpid)
+    killed = []
+
+    def kill_it_late():
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and not killed:
+            for worker, keys in client.processing().items():
+                if any("slow" in str(k) for k in keys):
+                    time.sleep(2.5)  # the memory manager runs every 2 s
+                    os.kill(pids[worker], signal.SIGKILL)
+                    killed.append(worker)
+                    break
+            time.sleep(0.01)
+
+    killer = threading.Thread(target=kill_it_late)
+    killer.start()
+    try:
+        got = la.assign(net, demand, executor=client)
+    finally:
+        killer.join()
+    assert killed
+    same_result(got, want)
+    wait_for_two(client)
+
+
 def test_workers_without_lumo_or_with_another_version_are_named(client, la, ld, tmp_path):
     spoil = cluster_tasks.spoil
     dist = tmp_path / f"{ld._distribution().replace('-', '_')}-0.0.1.dist-info"

@@ -606,8 +606,22 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
                 labels[starts[i]:starts[i + 1]] = part["labels"]
                 dest_flows[starts[i]:starts[i + 1]] = part["dest_flows"]
 
-        computed = [backend.submit(_assign_task, key, net_f, dem_f, b, None, per_destination,
-                                   components, task_threads) for b in pieces]
+        data = [key, net_f, dem_f]
+
+        def compute(i: int) -> Any:
+            return backend.submit(_assign_task, *data, pieces[i], None, per_destination,
+                                  components, task_threads)
+
+        def again(i: int) -> Any:
+            # Once few tasks are left, Dask's memory manager keeps the scattered
+            # network and demand only where a task still needs them; lost with
+            # that worker, they are sent again.
+            if any(f.status != "finished" for f in data[1:]):
+                k, (nf, df) = backend.put(arrays, mat)
+                data[:] = [k, nf, df]
+            return compute(i)
+
+        computed = [compute(i) for i in range(len(pieces))]
         if not chained:
             # Every block's results come here whole (fetched once: a Dask
             # future fetches again at every result()); the sums are made here,
@@ -626,7 +640,7 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
             assert running is not None
             return _skim(running[0], cost, running[1], labels, dest_flows, comps)
         assert isinstance(backend, _Dask)
-        flows, total = _chained_assign(backend, computed, per_destination, m, place)
+        flows, total = _chained_assign(backend, computed, per_destination, m, place, again)
         return _skim(flows, cost, total, labels, dest_flows, comps)
 
     out: _arrays.Skim = _guarded(backend, work)
@@ -634,7 +648,8 @@ def assign(executor: Any, net: Any, mat: np.ndarray, dst: np.ndarray | None,
 
 
 def _chained_assign(backend: _Dask, computed: list[Any], keep_flows: bool, n_arcs: int,
-                    place: Callable[[int, dict[str, Any]], None]) -> tuple[np.ndarray, float]:
+                    place: Callable[[int, dict[str, Any]], None],
+                    again: Callable[[int], Any]) -> tuple[np.ndarray, float]:
     """The blocks' sums in block order, each block's fold a task that depends
     on its block alone: the running sums after block b − 1 travel in the task,
     and it brings back the new running sums with the parts of block b for the
@@ -642,19 +657,20 @@ def _chained_assign(backend: _Dask, computed: list[Any], keep_flows: bool, n_arc
     fold has come back, to the worker holding block b and only there: stolen
     by another worker, it would take the block's per-destination flows with
     it. Should that worker leave first, the scheduler computes the block
-    again elsewhere, and the fold is sent again, unpinned: its one input
-    decides where it runs."""
+    again elsewhere, and the fold follows it. A block that the scheduler
+    cancelled, having lost its inputs, is sent again with `again`."""
     index = {f.key: i for i, f in enumerate(computed)}
     # A block is held until its fold has come back: a fold sent again needs it.
     blocks = dict(enumerate(computed))
     computed.clear()
+    n_blocks = len(blocks)
     outstanding = {f.key: f for f in blocks.values()}
     finished: set[int] = set()
     running: tuple[np.ndarray, float] | None = None
     folded = 0
     fold: Any = None
     home: str | None = None
-    while folded < len(index):
+    while folded < n_blocks:
         if fold is None and folded in finished:
             finished.discard(folded)
             home = backend.held_by(blocks[folded])
@@ -665,13 +681,24 @@ def _chained_assign(backend: _Dask, computed: list[Any], keep_flows: bool, n_arc
             done = backend.wait(list(outstanding.values()), [home], first=True).done
             if fold is not None and fold in done:
                 running, part = backend.result(fold, [home])
-        except _WorkersLost:
-            backend.drop([fold])
-            del outstanding[fold.key]
-            home = None
-            fold = backend.submit(_fold_block, running, blocks[folded], n_arcs, keep_flows,
-                                  priority=1, hold=True)
-            outstanding[fold.key] = fold
+        except (_WorkersLost, concurrent.futures.CancelledError) as lost:
+            cancelled = [i for i, f in blocks.items() if f.status == "cancelled"]
+            if not cancelled and not isinstance(lost, _WorkersLost):
+                raise
+            for i in cancelled:
+                outstanding.pop(blocks[i].key, None)
+                finished.discard(i)
+                blocks[i] = again(i)
+                index[blocks[i].key] = i
+                outstanding[blocks[i].key] = blocks[i]
+            if fold is not None:  # sent again once its block is there
+                outstanding.pop(fold.key, None)
+                backend.drop([fold])
+                fold, home = None, None
+                if blocks[folded].status == "finished":
+                    finished.add(folded)
+                else:
+                    outstanding[blocks[folded].key] = blocks[folded]
             continue
         for f in done:
             del outstanding[f.key]
