@@ -61,13 +61,11 @@ class ArcQueue {
   // settle(), in increasing key order.
   Run begin(std::size_t m, const std::int32_t* prios, std::span<const std::uint32_t> skipped) {
     pos_.resize(m);
-    prio_.resize(m - skipped.size());
-    key_.resize(m - skipped.size());
+    heap_.resize(m - skipped.size());
     std::size_t q = 0, key = 0;
     auto lay = [&](std::size_t end) {
-      std::copy(prios + key, prios + end, prio_.data() + q);
       for (; key < end; ++key, ++q) {
-        key_[q] = static_cast<std::uint32_t>(key);
+        heap_[q] = pack(prios[key], static_cast<std::uint32_t>(key));
         pos_[key] = static_cast<std::uint32_t>(q);
       }
     };
@@ -81,64 +79,80 @@ class ArcQueue {
   }
 
   // The insertion of a queued key at priority `prio`, as begin() left it.
-  void settle(std::uint32_t key, std::int32_t prio) { sift_up(pos_[key], prio, key); }
+  void settle(std::uint32_t key, std::int32_t prio) { sift_up(pos_[key], pack(prio, key)); }
 
-  bool empty() const { return prio_.empty(); }
+  bool empty() const { return heap_.empty(); }
   bool queued(std::uint32_t key) const { return pos_[key] != kNotQueued; }
-  std::int32_t priority(std::uint32_t key) const { return prio_[pos_[key]]; }
+  std::int32_t priority(std::uint32_t key) const { return prio_of(heap_[pos_[key]]); }
 
   Entry pop() {
-    const Entry top{prio_[0], key_[0]};
-    pos_[top.key] = kNotQueued;
-    const std::int32_t last_prio = prio_.back();
-    const std::uint32_t last_key = key_.back();
-    prio_.pop_back();
-    key_.pop_back();
-    if (!prio_.empty()) sift_down(0, last_prio, last_key);
-    return top;
+    const std::int64_t top = heap_[0];
+    const std::uint32_t key = key_of(top);
+    pos_[key] = kNotQueued;
+    const std::int64_t last = heap_.back();
+    heap_.pop_back();
+    if (!heap_.empty()) sift_down(0, last);
+    return {prio_of(top), key};
   }
 
   // A raised priority can only move up and a lowered one only down, so one of
   // the two sifts is all the rule "up, then down from where it ended" does.
   void change(std::uint32_t key, std::int32_t prio) {
     const std::size_t q = pos_[key];
-    if (prio > prio_[q]) {
-      sift_up(q, prio, key);
+    const std::int64_t e = pack(prio, key);
+    if (prio > prio_of(heap_[q])) {
+      sift_up(q, e);
     } else {
-      sift_down(q, prio, key);
+      sift_down(q, e);
     }
   }
 
  private:
-  // Empties the heap; begin() sets every key's position again.
-  void clear() {
-    prio_.clear();
-    key_.clear();
+  // An entry is its priority in the high half and its key in the low half:
+  // one word moves per step. Comparisons look at the high half alone, so
+  // equal priorities compare equal whatever their keys: x's priority is
+  // strictly above y's exactly when x > (y | kLow), and strictly below it
+  // exactly when x < (y & ~kLow).
+  static constexpr std::int64_t kLow = 0xFFFFFFFF;
+  static std::int64_t pack(std::int32_t prio, std::uint32_t key) {
+    const auto high = static_cast<std::uint64_t>(static_cast<std::int64_t>(prio)) << 32;
+    return static_cast<std::int64_t>(high | key);
   }
+  static std::int32_t prio_of(std::int64_t e) { return static_cast<std::int32_t>(e >> 32); }
+  static std::uint32_t key_of(std::int64_t e) { return static_cast<std::uint32_t>(e); }
 
-  // The entry (prio, key) fills the hole at q and moves up: holes move
-  // instead of swaps, which places every entry exactly where the swap-based
-  // rules would. Priorities and keys lie in separate arrays so that the
-  // comparisons walk only the priorities.
-  void sift_up(std::size_t q, std::int32_t prio, std::uint32_t key) {
-    std::int32_t* heap = prio_.data();
+  // Empties the heap; begin() sets every key's position again.
+  void clear() { heap_.clear(); }
+
+  // The entry e fills the hole at q and moves up: holes move instead of
+  // swaps, which places every entry exactly where the swap-based rules would.
+  void sift_up(std::size_t q, std::int64_t e) {
+    std::int64_t* heap = heap_.data();
+    std::uint32_t* pos = pos_.data();
+    const std::int64_t floor = e & ~kLow;  // a parent below this moves down
     while (q > 0) {
       const std::size_t parent = (q - 1) / 2;
-      if (!(heap[parent] < prio)) break;
-      place(q, heap[parent], key_[parent]);
+      const std::int64_t p = heap[parent];
+      if (!(p < floor)) break;
+      heap[q] = p;
+      pos[key_of(p)] = static_cast<std::uint32_t>(q);
       q = parent;
     }
-    place(q, prio, key);
+    heap[q] = e;
+    pos[key_of(e)] = static_cast<std::uint32_t>(q);
   }
 
-  void sift_down(std::size_t q, std::int32_t prio, std::uint32_t key) {
-    const std::size_t n = prio_.size();
-    const std::int32_t* heap = prio_.data();
+  void sift_down(std::size_t q, std::int64_t e) {
+    const std::size_t n = heap_.size();
+    std::int64_t* heap = heap_.data();
+    std::uint32_t* pos = pos_.data();
+    const std::int64_t ceiling = e | kLow;  // a child above this moves up
     for (;;) {
       const std::size_t left = 2 * q + 1;
       if (left + 1 >= n) {
-        if (left < n && heap[left] > prio) {
-          place(q, heap[left], key_[left]);
+        if (left < n && heap[left] > ceiling) {
+          heap[q] = heap[left];
+          pos[key_of(heap[left])] = static_cast<std::uint32_t>(q);
           q = left;
         }
         break;
@@ -151,25 +165,19 @@ class ArcQueue {
       // without branches, since which child wins is unpredictable.
       // The grandchildren lie side by side: fetch them while deciding here.
       __builtin_prefetch(heap + 2 * left + 1);
-      const std::int32_t lp = heap[left], rp = heap[left + 1];
-      const bool take_right = rp > lp;
-      const std::int32_t cand_prio = take_right ? rp : lp;
-      if (!(cand_prio > prio)) break;
-      const std::size_t cand = left + static_cast<std::size_t>(take_right);
-      place(q, cand_prio, key_[cand]);
-      q = cand;
+      const std::int64_t l = heap[left], r = heap[left + 1];
+      const bool take_right = r > (l | kLow);
+      const std::int64_t cand = take_right ? r : l;
+      if (!(cand > ceiling)) break;
+      heap[q] = cand;
+      pos[key_of(cand)] = static_cast<std::uint32_t>(q);
+      q = left + static_cast<std::size_t>(take_right);
     }
-    place(q, prio, key);
+    heap[q] = e;
+    pos[key_of(e)] = static_cast<std::uint32_t>(q);
   }
 
-  void place(std::size_t q, std::int32_t prio, std::uint32_t key) {
-    prio_[q] = prio;
-    key_[q] = key;
-    pos_[key] = static_cast<std::uint32_t>(q);
-  }
-
-  std::vector<std::int32_t> prio_;  // the heap's priorities, by position
-  std::vector<std::uint32_t> key_;  // and its keys
+  std::vector<std::int64_t> heap_;  // the heap's entries, by position
   std::vector<std::uint32_t> pos_;  // position of each queued key
 };
 

@@ -34,7 +34,8 @@ void check_demand_rows(const std::vector<FloatVec>& demands_mat, Index n_stops) 
 }  // namespace
 
 ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,
-                  std::vector<FloatVec> travel_time_mat, std::vector<FloatVec> demands_mat) {
+                  std::vector<FloatVec> travel_time_mat, std::vector<FloatVec> demands_mat,
+                  bool blocks) {
   const Index n_stops = travel_time_mat.size();
 
   // Every stop of every line, the last one included, must be a stop: a larger
@@ -101,6 +102,10 @@ ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,
     const std::size_t n_demands = checked_count(n_nodes, n_stops - 1, sizeof(float));
     // A missing row or entry fails before the blocks are allocated and filled.
     check_demand_rows(demands_mat, n_stops);
+    if (!blocks) {
+      out.demands_mat = std::move(demands_mat);
+      return out;
+    }
     out.demands.assign(n_demands, 0.0f);
     for (Index i = 1; i < n_stops; ++i) {
       fill_demand_block(out.demands.data() + (i - 1) * n_nodes, i, n_stops, [&](Index o) {

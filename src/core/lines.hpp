@@ -24,6 +24,9 @@ struct ArcForm {
   IndexVec from, to;
   FloatVec arc_freqs, costs, demands;
   Index n_nodes = 0;
+  // Without the blocks: the demand matrix itself, checked, for callers that
+  // fill one destination's block at a time (fill_demand_block).
+  std::vector<FloatVec> demands_mat;
 };
 
 // One destination's demand block as the line form lays it out: every other
@@ -41,8 +44,11 @@ void fill_demand_block(float* block, Index d, Index n_origins, Towards towards) 
 
 // Stop nodes 0 .. S-1 (S = rows of travel_time_mat), then one route node per
 // line and position; per line: boarding, in-vehicle and alighting arcs.
+// With `blocks` false the demand blocks are left empty and `demands_mat` kept
+// instead, after the same checks.
 ArcForm mat2graph(std::vector<IndexVec> alignments, FloatVec freqs,
-                  std::vector<FloatVec> travel_time_mat, std::vector<FloatVec> demands_mat);
+                  std::vector<FloatVec> travel_time_mat, std::vector<FloatVec> demands_mat,
+                  bool blocks = true);
 
 // Upper triangle of the stop-to-stop cost matrix from destination-major labels.
 std::vector<FloatVec> graph2mat(FloatVec values, Index n);

@@ -423,13 +423,76 @@ LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
   const Index n_stops = travel_time_mat.size();
   Stop0Demand stop0 = stop0_demand(demands_mat, n_stops);
   ArcForm arcs = mat2graph(std::move(alignments), std::move(freqs), std::move(travel_time_mat),
-                           std::move(demands_mat));
+                           std::move(demands_mat), /*blocks=*/false);
   IndexVec dsts = line_destinations(n_stops);
-  Assignment res = _linear_assign(arcs.from, arcs.to, arcs.arc_freqs, arcs.costs, arcs.demands,
-                                  dsts, cancel);
+  if (n_stops < 2) {  // no destination: the folds' own failures and empty results
+    Assignment res = _linear_assign(arcs.from, arcs.to, arcs.arc_freqs, arcs.costs,
+                                    arcs.demands, dsts, cancel);
+    throw_if_cancelled(cancel);
+    return fold_line_result(std::move(res.labels), std::move(res.flows), arcs.demands, n_stops,
+                            stop0);
+  }
+
+  // The folds of every destination's labels and flows, taken chunk after
+  // chunk of destinations as they are assigned: the per-destination blocks
+  // of all destinations at once (the demand, a label per node and a flow per
+  // arc, for every stop) are never held, and each result is the one the
+  // folds of the whole blocks give: the cost matrix reads destination d's
+  // labels at the stops before d, the total adds each destination's finite
+  // label x demand products in node order and then those sums in destination
+  // order, and each arc's flows are added in destination order.
+  const Network net = prepare_network(arcs.from, arcs.to, arcs.costs);
+  const std::size_t n_dst = dsts.size();
+  check_destinations(net, checked_count(arcs.n_nodes, n_dst, sizeof(float)), dsts);
   throw_if_cancelled(cancel);
-  return fold_line_result(std::move(res.labels), std::move(res.flows), arcs.demands, n_stops,
-                          stop0);
+  const Index n = net.n_nodes;
+  const std::size_t m = net.from.size();
+  if (!net.indexed) index_network(net, std::min(m, net.to.size()));
+
+  LineResult out;
+  out.cost_matrix.assign(n_stops, FloatVec(n_stops, 0.0f));
+  out.arc_flows.assign(m, 0.0f);
+  out.stop0_demand = stop0.any;
+  out.stop0_total = stop0.total;
+  FloatVec partial(n_dst, 0.0f);
+  const std::size_t budget = std::size_t{1} << 18;  // floats, 1 MB, as the skim's chunks
+  const std::size_t least = std::max<std::size_t>(16, kDestinationsPerWorker * workers());
+  const std::size_t chunk = std::min(n_dst, std::max(budget / (n + m), least));
+  FloatVec chunk_labels(checked_count(chunk, n, sizeof(float)));
+  FloatVec chunk_flows(checked_count(chunk, m, sizeof(float)));
+  WorkspacePtr ws = make_workspace();
+  float* const sums = out.arc_flows.data();
+  for (std::size_t k0 = 0; k0 < n_dst; k0 += chunk) {
+    throw_if_cancelled(cancel);
+    const std::size_t k1 = std::min(n_dst, k0 + chunk);
+    for_each_destination(k1 - k0, *ws, cancel, [&](std::size_t i, Scratch& s) {
+      const std::size_t k = k0 + i;
+      float* labels = chunk_labels.data() + i * n;
+      const Index d = dsts[k];
+      s.row.assign(n, 0.0f);
+      fill_demand_block(s.row.data(), d, n_stops, [&](Index o) { return arcs.demands_mat[o][d]; });
+      const float* demand = s.row.data();
+      assign_destination(net, arcs.arc_freqs, demand, d, s, labels, chunk_flows.data() + i * m);
+      float sum = 0.0f;
+      for (Index e = 0; e < n; ++e) {
+        if (is_finite(labels[e])) sum = sum + labels[e] * demand[e];
+      }
+      partial[k] = sum;
+      for (Index o = 0; o < d; ++o) out.cost_matrix[o][d] = labels[o];
+    });
+    parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
+                   [&](const tbb::blocked_range<std::size_t>& r) {
+      for (std::size_t i = 0; i < k1 - k0; ++i) {
+        const float* block = chunk_flows.data() + i * m;
+        for (std::size_t a = r.begin(); a != r.end(); ++a) sums[a] = sums[a] + block[a];
+      }
+    });
+  }
+  throw_if_cancelled(cancel);
+  float total = 0.0f;
+  for (float p : partial) total = total + p;
+  out.total_cost = total;
+  return out;
 }
 
 void assign_skim(const Network& net, std::span<const float> arc_freqs,
