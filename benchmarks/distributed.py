@@ -20,7 +20,11 @@ the Kuopio network side by side joined by walking links, its first
 * the two ways of adding the blocks' flows in order: each block's fold on
   the worker that holds the block, and every block's per-destination flows
   sent to the client;
-* one congested iteration (a run of two iterations less a run of one).
+* one congested iteration (a run of two iterations less a run of one);
+* the two workers at rest for a few seconds: the CPU that the cluster's own
+  processes use with nothing to compute, which on a machine whose cores they
+  share with the workers comes out of the call's; the 2-worker CPU ratio is
+  printed again less that rest, over the call's wall time.
 
 One cluster runs at a time, started before its cases and closed after them,
 so that no idle cluster takes a share of the cores. It also prints the bytes
@@ -150,6 +154,10 @@ def loopback_bytes():
     return nics["lo"].bytes_sent if "lo" in nics else 0
 
 
+#: Seconds the cluster is watched at rest.
+REST_SECONDS = 5.0
+
+
 def timed(fn, procs):
     c0, t0 = cpu_seconds(procs), time.perf_counter()
     out = fn()
@@ -212,6 +220,9 @@ def main():
         "congested cluster 2, 1 iteration": ((2, True), lambda c: congested(1, c)),
         "congested cluster 2, 2 iterations": ((2, True), lambda c: congested(2, c)),
         "cluster 2 workers, profiler off": ((2, False), lambda c: uncongested(None, c)),
+        # What the cluster's own processes (scheduler, nannies, workers'
+        # event loops, heartbeats, profiler) use with nothing to compute.
+        "cluster 2 workers, at rest": ((2, True), lambda c: time.sleep(REST_SECONDS)),
     }
     if args.bytes_only:
         cluster = Cluster(2)
@@ -240,6 +251,8 @@ def main():
                     # every path gives the same bits
                     if name == "local 1 thread":
                         reference = out
+                    elif name.endswith("at rest"):
+                        pass
                     elif "congested" not in name:
                         assert np.array_equal(out.flows.view(np.uint32),
                                               reference.flows.view(np.uint32)), name
@@ -273,6 +286,11 @@ def main():
     print(f"  2 workers / 2 threads: {ratio('cluster 2 workers', 'local 2 threads')}")
     print(f"  2 workers, profiler off / 2 threads: "
           f"{ratio('cluster 2 workers, profiler off', 'local 2 threads')}")
+    rest = med["cluster 2 workers, at rest"][1] / med["cluster 2 workers, at rest"][0]
+    busy_wall, busy_cpu = med["cluster 2 workers"]
+    print(f"  the cluster at rest: {rest / 2:.1%} of 2 cores; 2 workers / 2 threads, less the "
+          f"cluster's rest over the call's wall time: CPU "
+          f"{(busy_cpu - rest * busy_wall) / med['local 2 threads'][1]:.3f}")
     print(f"  sums on the client / folds on the workers: "
           f"{ratio('cluster 2, sums on client', 'cluster 2 workers')}")
 
