@@ -154,6 +154,14 @@ FloatVec sum_flows(FloatVec values, Index n) {
   return out;
 }
 
+float block_cost(const float* labels, const float* demands, std::size_t len) {
+  float sum = 0.0f;
+  for (std::size_t e = 0; e < len; ++e) {
+    if (is_finite(labels[e])) sum = sum + labels[e] * demands[e];
+  }
+  return sum;
+}
+
 float total_cost(std::span<const float> labels, std::span<const float> demands, Index block) {
   const std::size_t len = std::min(labels.size(), demands.size());
   if (len == 0 || block == 0) return 0.0f;
@@ -162,12 +170,8 @@ float total_cost(std::span<const float> labels, std::span<const float> demands, 
   parallel_range(tbb::blocked_range<std::size_t>(0, n_blocks, 1),
                  [&](const tbb::blocked_range<std::size_t>& r) {
     for (std::size_t b = r.begin(); b != r.end(); ++b) {
-      float sum = 0.0f;
-      const std::size_t end = std::min(len, (b + 1) * block);
-      for (std::size_t e = b * block; e < end; ++e) {
-        if (is_finite(labels[e])) sum = sum + labels[e] * demands[e];
-      }
-      partial[b] = sum;
+      const std::size_t start = b * block, end = std::min(len, start + block);
+      partial[b] = block_cost(labels.data() + start, demands.data() + start, end - start);
     }
   });
   float total = 0.0f;

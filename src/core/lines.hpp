@@ -56,6 +56,10 @@ std::vector<FloatVec> graph2mat(FloatVec values, Index n);
 // Element-wise sum of the n destination blocks of `values`.
 FloatVec sum_flows(FloatVec values, Index n);
 
+// Sum of label * demand over the first `len` entries whose label is finite,
+// added in entry order from 0: one destination block's part of total_cost.
+float block_cost(const float* labels, const float* demands, std::size_t len);
+
 // Sum of label * demand over finite labels, grouped per destination block and
 // then in block order, so it is the same for every pool size.
 float total_cost(std::span<const float> labels, std::span<const float> demands, Index block);

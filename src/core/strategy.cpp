@@ -268,6 +268,30 @@ std::size_t workers() {
   return std::max<std::size_t>(1, std::min<std::size_t>(allowed, static_cast<std::size_t>(arena)));
 }
 
+// Destinations held at once when each takes `per_destination` floats: a chunk
+// that stays in a core's cache (the flows of each destination are written and
+// then folded, and a larger chunk measured slower where destinations are
+// quick), but at least a few destinations per worker: each chunk ends at a
+// barrier, where workers wait for the longest destination still running, and
+// that wait shrinks with the destinations a worker takes per chunk.
+std::size_t chunk_by_memory(std::size_t per_destination) {
+  const std::size_t budget = std::size_t{1} << 18;  // floats, 1 MB
+  const std::size_t least = std::max<std::size_t>(16, kDestinationsPerWorker * workers());
+  return std::max(budget / per_destination, least);
+}
+
+// Adds `count` consecutive blocks of m flows to `sums`, block after block, over
+// ranges of arcs on the pool: each sum in block order, for every pool size.
+void fold_flows(float* sums, const float* blocks, std::size_t count, std::size_t m) {
+  parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
+                 [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t k = 0; k < count; ++k) {
+      const float* block = blocks + k * m;
+      for (std::size_t a = r.begin(); a != r.end(); ++a) sums[a] = sums[a] + block[a];
+    }
+  });
+}
+
 }  // namespace
 
 struct Workspace {
@@ -455,13 +479,10 @@ LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
   out.stop0_demand = stop0.any;
   out.stop0_total = stop0.total;
   FloatVec partial(n_dst, 0.0f);
-  const std::size_t budget = std::size_t{1} << 18;  // floats, 1 MB, as the skim's chunks
-  const std::size_t least = std::max<std::size_t>(16, kDestinationsPerWorker * workers());
-  const std::size_t chunk = std::min(n_dst, std::max(budget / (n + m), least));
+  const std::size_t chunk = std::min(n_dst, chunk_by_memory(n + m));
   FloatVec chunk_labels(checked_count(chunk, n, sizeof(float)));
   FloatVec chunk_flows(checked_count(chunk, m, sizeof(float)));
   WorkspacePtr ws = make_workspace();
-  float* const sums = out.arc_flows.data();
   for (std::size_t k0 = 0; k0 < n_dst; k0 += chunk) {
     throw_if_cancelled(cancel);
     const std::size_t k1 = std::min(n_dst, k0 + chunk);
@@ -473,20 +494,10 @@ LineResult mat_linear_assign(std::vector<IndexVec> alignments, FloatVec freqs,
       fill_demand_block(s.row.data(), d, n_stops, [&](Index o) { return arcs.demands_mat[o][d]; });
       const float* demand = s.row.data();
       assign_destination(net, arcs.arc_freqs, demand, d, s, labels, chunk_flows.data() + i * m);
-      float sum = 0.0f;
-      for (Index e = 0; e < n; ++e) {
-        if (is_finite(labels[e])) sum = sum + labels[e] * demand[e];
-      }
-      partial[k] = sum;
+      partial[k] = block_cost(labels, demand, n);
       for (Index o = 0; o < d; ++o) out.cost_matrix[o][d] = labels[o];
     });
-    parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
-                   [&](const tbb::blocked_range<std::size_t>& r) {
-      for (std::size_t i = 0; i < k1 - k0; ++i) {
-        const float* block = chunk_flows.data() + i * m;
-        for (std::size_t a = r.begin(); a != r.end(); ++a) sums[a] = sums[a] + block[a];
-      }
-    });
+    fold_flows(out.arc_flows.data(), chunk_flows.data(), k1 - k0, m);
   }
   throw_if_cancelled(cancel);
   float total = 0.0f;
@@ -543,17 +554,9 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
   std::size_t chunk = n_dst;
   FloatVec chunk_labels, chunk_flows;
   if (!options.per_destination) {
-    // The memory budget, but at least a few destinations per worker: each
-    // chunk ends at a barrier, where workers wait for the longest destination
-    // still running, and that wait shrinks with the destinations a worker
-    // takes per chunk. The sums do not depend on the chunk.
-    // A chunk that stays in a core's cache: the flows of each destination are
-    // written and then folded, and a larger chunk measured slower (fresh
-    // pages and cache misses) where destinations are quick.
-    const std::size_t budget = std::size_t{1} << 18;  // floats, 1 MB
+    // The sums do not depend on the chunk.
     const std::size_t per_destination = n + m + z * (options.components ? 6 : 2) + 1;
-    const std::size_t least = std::max<std::size_t>(16, kDestinationsPerWorker * workers());
-    chunk = options.chunk != 0 ? options.chunk : std::max(budget / per_destination, least);
+    chunk = options.chunk != 0 ? options.chunk : chunk_by_memory(per_destination);
     chunk = std::min(chunk, n_dst);
     chunk_labels.resize(checked_count(chunk, n, sizeof(float)));
     chunk_flows.resize(checked_count(chunk, m, sizeof(float)));
@@ -661,13 +664,7 @@ void assign_skim(const Network& net, std::span<const float> arc_freqs,
       }
       });
     }
-    parallel_range(tbb::blocked_range<std::size_t>(0, m, 4096),
-                      [&](const tbb::blocked_range<std::size_t>& r) {
-      for (std::size_t k = k0; k < k1; ++k) {
-        const float* block = flows_of(k);
-        for (std::size_t a = r.begin(); a != r.end(); ++a) sums[a] = sums[a] + block[a];
-      }
-    });
+    fold_flows(sums, flows_of(k0), k1 - k0, m);
   }
   float total = 0.0f;
   for (float p : partial) total = total + p;
